@@ -1,0 +1,3 @@
+#include "log/logger.h"
+#include <gtest/gtest.h>
+TEST(Logger, Placeholder) { EXPECT_EQ(nullptr, logger::current()); }
