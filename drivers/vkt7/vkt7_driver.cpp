@@ -97,7 +97,10 @@ int Ckov_VKT7::CatalogueIndex(int type) {
 }
 
 Ckov_VKT7::Ckov_VKT7() = default;
-Ckov_VKT7::~Ckov_VKT7() = default;
+Ckov_VKT7::~Ckov_VKT7() {
+    // The polling thread uses the link; it must be gone first.
+    Stop();
+}
 
 void Ckov_VKT7::SaveConnector(CConnector* connector) {
     link = std::make_unique<CVKT7LowLevelConnector>(connector, ledIndication);
