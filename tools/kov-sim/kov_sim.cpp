@@ -20,6 +20,7 @@ namespace {
 void usage(FILE* out) {
     fprintf(out,
             "Usage: kov-sim --meter NAME --link PATH [--address N] [--faults SPEC] [--baud N]\n"
+            "               [--archive-days N]\n"
             "\n"
             "Serves one simulated meter on a pseudo-terminal until SIGINT or SIGTERM.\n"
             "  --meter NAME    the meter to simulate (see below)\n"
@@ -28,6 +29,8 @@ void usage(FILE* out) {
             "  --address N     the meter's network/slave address (default 1)\n"
             "  --faults SPEC   faults to inject into the replies (default none)\n"
             "  --baud N        pace replies at N baud, 10 bits per byte (default: no pacing)\n"
+            "  --archive-days N  the meter holds only the last N days of archives\n"
+            "                  (default: the meter's own depth; a short one makes a quick check)\n"
             "  --help          this text\n"
             "\n%s\nMeters:\n",
             kov::sim::FaultSpecHelp());
@@ -48,7 +51,7 @@ bool number(const char* s, long lo, long hi, long& out) {
 
 int main(int argc, char** argv) {
     std::string meter, linkPath, faults;
-    long address = 1, baud = 0;
+    long address = 1, baud = 0, archiveDays = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -69,6 +72,11 @@ int main(int argc, char** argv) {
         } else if (a == "--address") {
             if (!number(v, 0, 255, address)) {
                 fprintf(stderr, "kov-sim: bad address '%s'\n", v);
+                return 2;
+            }
+        } else if (a == "--archive-days") {
+            if (!number(v, 1, 3650, archiveDays)) {
+                fprintf(stderr, "kov-sim: bad archive depth '%s'\n", v);
                 return 2;
             }
         } else if (a == "--baud") {
@@ -110,6 +118,7 @@ int main(int argc, char** argv) {
         kov::sim::SimMeterOptions opt;
         opt.fd = link.MasterFd();
         opt.address = static_cast<int>(address);
+        opt.archiveDays = static_cast<int>(archiveDays);
         std::unique_ptr<kov::sim::CSimMeter> sim = kov::sim::SimMeterRegistry::Create(meter, opt);
         sim->SetFaults(plan);
         sim->SetBaud(static_cast<int>(baud));
