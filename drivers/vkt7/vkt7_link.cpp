@@ -4,6 +4,7 @@
 
 #include "drivers/base/clock.h"
 #include "drivers/common/crc16.h"
+#include "drivers/common/fuzz_switch.h"
 #include "drivers/common/link_files.h"
 #include "log/logger.h"
 #include "transport/connector.h"
@@ -98,8 +99,8 @@ CVKT7Buffer CVKT7LowLevelConnector::SendString(uint8_t* frame, uint16_t length, 
             }
             ReadCount(receive_ + 3, static_cast<uint16_t>(more + 2));
             const uint16_t got = kov::Crc16Modbus(receive_, 3u + more);
-            if (receive_[3 + more] != static_cast<uint8_t>(got) ||
-                receive_[4 + more] != static_cast<uint8_t>(got >> 8)) {
+            if (!kov::ReplyCheckOk(receive_[3 + more] == static_cast<uint8_t>(got) &&
+                                   receive_[4 + more] == static_cast<uint8_t>(got >> 8))) {
                 klog::crit("CVKT7LowLevelConnector::SendString - WRONG CRC");
                 throw CDisconnectException();
             }
