@@ -66,6 +66,11 @@ void CModbusConnectorItself::applyTimeouts() {
 
 bool CModbusConnectorItself::open_device() {
     settings = ParseSettings(portParams);
+    if (ctx) {  // opening again replaces the old context
+        modbus_close(ctx);
+        modbus_free(ctx);
+        ctx = nullptr;
+    }
     // With no "name" at all, libmodbus is handed the default port as well.
     ctx = modbus_new_rtu(deviceName.c_str(), settings.speed, settings.parity, settings.dataBits,
                          settings.stopBits);

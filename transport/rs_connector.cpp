@@ -59,7 +59,8 @@ CRSConnector::~CRSConnector() {
 
 bool CRSConnector::open_device() {
     // The device is the configured path itself: serial ports are never moved
-    // under the path root.
+    // under the path root. Opening again replaces the old descriptor.
+    close_device();
     int d = open(deviceName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (d <= 0) {
         if (d == 0) close(d);

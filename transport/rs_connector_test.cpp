@@ -96,8 +96,19 @@ TEST_F(RsConnectorTest, DeviceNameTimeoutAndUnopenablePort) {
     EXPECT_EQ(link.SlavePath(), con->DeviceName());
     EXPECT_EQ(10000u, con->Timeout());
     EXPECT_GT(con->Descriptor(), 0);
+    // Reopening replaces the descriptor instead of leaking one.
+    auto openFds = [] {
+        size_t n = 0;
+        for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+        return n;
+    };
+    size_t fds = openFds();
+    EXPECT_TRUE(con->open_device());
+    EXPECT_TRUE(con->open_device());
+    EXPECT_EQ(fds, openFds());
     con->close_device();
     EXPECT_EQ(-1, con->Descriptor());
+    EXPECT_EQ(fds - 1, openFds());
 
     // A "timeout" key never changes the fixed timeout; a missing device is
     // only logged, and later reads time out.
