@@ -291,12 +291,9 @@ ValueList Ckov_VKT7::get_all_curtime_cur_integ_values() {
     ValueList list;
     time_t clock = 0;
     if (versionByte <= 38) {
+        // Meters before 2.7 have no clock register; the bounds carry the clock to the hour.
         ArchiveBounds bounds;
-        try {
-            if (GetTimestamps(bounds)) clock = bounds.meterClock;
-        } catch (CDisconnectException&) {
-        } catch (CWrongPacketException&) {
-        }
+        if (GetTimestamps(bounds)) clock = bounds.meterClock;
     } else {
         clock = GetCurrentTimestamp();
     }
