@@ -17,7 +17,10 @@
 #include "log/logger.h"
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
+#include "drivers/base/driver_factory.h"
+#include "drivers/base/kov_base_driver.h"
 #include "transport/connector.h"
+#include "transport/connector_factory.h"
 
 namespace {
 
@@ -79,37 +82,36 @@ int main(int argc, char** argv) {
 
     std::list<CKovBaseDriver*> drivers;
     std::list<CJSONRPCConnector*> clients;
+    // The process has one connector: the first port with a "name" defines it
+    // and every driver of every installation shares it. It lives until exit.
     CConnector* connector = nullptr;
     for (const std::string& id : settings.ids) {
         auto* client = new CJSONRPCConnector(id, 0);
         std::list<PortConfig> config = client->GetInitParameters1();
         for (const PortConfig& port : config) {
-            auto name = port.port.find("name");
-            if (name == port.port.end()) continue;
+            if (port.port.find("name") == port.port.end()) continue;
+            if (!connector) connector = CreateConnector(port.port);
             for (const ParamMap& meter : port.drivers)
-                drivers.push_back(CreateDriver(ParamMap(meter), connector, client));
+                drivers.push_back(CreateDriver(meter, connector, client));
         }
         clients.push_back(client);
     }
 
+    // Drivers are served one at a time; each pass ends when the driver has
+    // done its polling pass, or at once when a stop is requested.
+    auto stopping = [] { return stopRequested.load() == 1; };
     stopRequested.store(0);
-    // The wait for a driver's pass also ends on a stop request, so a driver
-    // asleep in a long period does not hold up the shutdown.
-    const auto stopping = [] { return stopRequested.load() == 1; };
     while (!stopping()) {
         bool allCurrent = true;
         bool listed = false;
-        bool served = true;
         for (CKovBaseDriver* driver : drivers) {
             driver->RequestCheck();
-            if (!driver->WaitCheckDone(stopping)) {
-                served = false;
-                break;
-            }
-            allCurrent = allCurrent && driver->ArchiveStatus() != 0;
+            if (!driver->WaitCheckDone(stopping)) break;
+            bool state = driver->PortAliasListed() ? false : driver->ArchivesCurrent();
+            allCurrent = allCurrent && state;
             listed = driver->PortAliasListed();
         }
-        if (!served) break;  // an unfinished pass says nothing about the archives
+        if (stopRequested.load() == 1) break;
         if (!listed) {
             if (allCurrent)
                 ClearAuxPause();
