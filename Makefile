@@ -10,7 +10,7 @@ FUZZ_PACKAGES = clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 # The threaded tests: logger, worker threads, polling cycle, connectors,
 # drivers over ptys, the whole daemon.
-TSAN_TESTS = logger_test|thread_test|kov_base_driver_test|driver_factory_test|rs_connector_test|modbus_connector_test|vkt7_test|vkt9_test|magika_test|daemon_e2e|soak_e2e|crash_e2e|cli_test
+TSAN_TESTS = logger_test|thread_test|kov_base_driver_test|driver_factory_test|rs_connector_test|modbus_connector_test|sim_test|vkt7_test|vkt9_test|magika_test|_e2e|cli_test
 
 .PHONY: all deps build test demo clean fuzz-build fuzz test-sanitize test-tsan
 

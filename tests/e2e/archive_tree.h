@@ -35,8 +35,10 @@ TreeSnapshot ScanTree(const std::string& root, const std::string& id);
 //  - a bookkeeping time whose record is not in every archive of its kind
 //    (kinds as the final tree `shape` shows them);
 //  - duplicates when allowDuplicates is false.
+// givenUp: record times the daemon logged as given up; a hole of only such
+// records is no fault.
 std::vector<std::string> CheckTree(const TreeSnapshot& tree, const TreeSnapshot& shape,
-                                   bool allowDuplicates);
+                                   bool allowDuplicates, const std::set<long>& givenUp = {});
 
 // The final tree holds the whole range: every hourly archive from at most
 // firstHourly to at least lastHourly, every daily one from at most firstDaily
