@@ -74,6 +74,10 @@ uint8_t CVKT7LowLevelConnector::CheckResult(const uint8_t* /*request*/, const ui
 
 CVKT7Buffer CVKT7LowLevelConnector::SendString(uint8_t* frame, uint16_t length, const char* caption,
                                                bool tolerate) {
+    if (length < 4) {  // no room for the prefix and the CRC
+        klog::crit("CVKT7LowLevelConnector::SendString - Sended not full string");
+        throw CDisconnectException();
+    }
     const uint16_t crc = kov::Crc16Modbus(frame + 2, length - 4u);
     frame[length - 2] = static_cast<uint8_t>(crc);
     frame[length - 1] = static_cast<uint8_t>(crc >> 8);

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -59,6 +60,13 @@ protected:
             dir + "/service.out", dir + "/service.err");
         ASSERT_TRUE(WaitFor(5000, [&] { return ReadFile(dir + "/service.out").find("listening") != std::string::npos; }))
             << ReadFile(dir + "/service.err");
+    }
+
+    void TearDown() override {
+        meter.reset();
+        service.reset();
+        // Kept for a look when the test failed.
+        if (!HasFailure()) std::filesystem::remove_all(dir);
     }
 
     void StartMeter(const std::string& faults) {
