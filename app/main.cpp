@@ -12,8 +12,6 @@
 
 #include "app/options.h"
 #include "app/signals.h"
-#include "drivers/base/driver_factory.h"
-#include "drivers/base/kov_base_driver.h"
 #include "log/logger.h"
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
