@@ -76,6 +76,22 @@ bool Has(const ArchiveFile& f, long t) { return f.byTime.count(t) != 0; }
 
 }  // namespace
 
+long ArchiveBytes(const std::string& root, const std::string& id) {
+    const std::string storage = root + "/mnt/storage/" + id + "/";
+    long total = 0;
+    for (const std::string& sys : List(storage)) {
+        if (sys == "default") continue;
+        for (const char* sub : {"/zr_archives/", "/zr_tmp_archives/"}) {
+            const std::string dir = storage + sys + sub;
+            for (const std::string& name : List(dir)) {
+                struct stat st;
+                if (stat((dir + name).c_str(), &st) == 0) total += st.st_size;
+            }
+        }
+    }
+    return total;
+}
+
 TreeSnapshot ScanTree(const std::string& root, const std::string& id) {
     TreeSnapshot tree;
     const std::string storage = root + "/mnt/storage/" + id + "/";

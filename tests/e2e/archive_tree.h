@@ -25,6 +25,9 @@ struct TreeSnapshot {
     long maxHourly = 0, maxDaily = 0;             // bookkeeping; 0 when absent
 };
 
+// The archive files' total size (cheap enough to poll).
+long ArchiveBytes(const std::string& root, const std::string& id);
+
 // root: the daemon's --root; id: the installation.
 TreeSnapshot ScanTree(const std::string& root, const std::string& id);
 
