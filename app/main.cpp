@@ -12,6 +12,8 @@
 
 #include "app/options.h"
 #include "app/signals.h"
+#include "drivers/base/driver_factory.h"
+#include "drivers/base/kov_base_driver.h"
 #include "log/logger.h"
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
@@ -75,38 +77,53 @@ int main(int argc, char** argv) {
 
     ArmSignals();
 
+    std::list<CKovBaseDriver*> drivers;
     std::list<CJSONRPCConnector*> clients;
     CConnector* connector = nullptr;
-    (void)connector;
     for (const std::string& id : settings.ids) {
         auto* client = new CJSONRPCConnector(id, 0);
         std::list<PortConfig> config = client->GetInitParameters1();
         for (const PortConfig& port : config) {
             auto name = port.port.find("name");
             if (name == port.port.end()) continue;
-            for (const ParamMap& meter : port.drivers) {
-                auto m = meter.find("manufacturer");
-                klog::info("main - installation %s: meter \"%s\" on port %s configured.",
-                           id.c_str(), m == meter.end() ? "" : m->second.c_str(),
-                           name->second.c_str());
-            }
+            for (const ParamMap& meter : port.drivers)
+                drivers.push_back(CreateDriver(ParamMap(meter), connector, client));
         }
         clients.push_back(client);
     }
 
     stopRequested.store(0);
-    while (stopRequested.load() != 1) {
+    // The wait for a driver's pass also ends on a stop request, so a driver
+    // asleep in a long period does not hold up the shutdown.
+    const auto stopping = [] { return stopRequested.load() == 1; };
+    while (!stopping()) {
         bool allCurrent = true;
         bool listed = false;
+        bool served = true;
+        for (CKovBaseDriver* driver : drivers) {
+            driver->RequestCheck();
+            if (!driver->WaitCheckDone(stopping)) {
+                served = false;
+                break;
+            }
+            allCurrent = allCurrent && driver->ArchiveStatus() != 0;
+            listed = driver->PortAliasListed();
+        }
+        if (!served) break;  // an unfinished pass says nothing about the archives
         if (!listed) {
             if (allCurrent)
                 ClearAuxPause();
             else
                 SetAuxPause();
         }
-        IdlePause();
+        if (drivers.empty()) IdlePause();
     }
 
+    // Drivers first: their threads use the clients until they are joined.
+    for (CKovBaseDriver* driver : drivers) {
+        driver->Stop();
+        delete driver;
+    }
     for (CJSONRPCConnector* client : clients) delete client;
     return 0;
 }

@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
     signal(SIGTERM, onInterrupt);
 
     std::cout << "demo: folder " << root << "\n";
-    kovtest::Child service({KOV_BIN_DIR "/kov-config-service", "--config", root + "/service.json"},
+    kovtest::Child service({KOV_CONFIG_SERVICE_PATH, "--config", root + "/service.json"},
                            root + "/logs/service.out", root + "/logs/service.err");
     if (!kovtest::WaitFor(5000, [&] {
             return readFile(root + "/logs/service.out").find("listening") != std::string::npos;
@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
 
     for (Installation& in : installs) {
         in.sim = std::make_unique<kovtest::Child>(
-            std::vector<std::string>{KOV_BIN_DIR "/kov-sim", "--meter", in.meter, "--link",
+            std::vector<std::string>{KOV_SIM_PATH, "--meter", in.meter, "--link",
                                      in.port, "--address", std::to_string(in.address)},
             root + "/logs/sim-" + in.id + ".out", root + "/logs/sim-" + in.id + ".err");
     }
@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
                       << readFile(root + "/logs/sim-" + in.id + ".err");
         in.log = root + "/logs/kov_main-" + in.id + ".log";
         in.daemon = std::make_unique<kovtest::Child>(
-            std::vector<std::string>{KOV_BIN_DIR "/kov_main", "--root", root, "-e", "-v", "6", "-i",
+            std::vector<std::string>{KOV_MAIN_PATH, "--root", root, "-e", "-v", "6", "-i",
                                      in.id},
             root + "/logs/kov_main-" + in.id + ".out", in.log);
         std::cout << "demo: kov_main -i " << in.id << " reads a simulated " << in.meter << " on "
