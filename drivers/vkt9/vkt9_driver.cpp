@@ -9,6 +9,7 @@
 #include "drivers/base/clock.h"
 #include "drivers/common/crc16.h"
 #include "drivers/common/link_exceptions.h"
+#include "drivers/common/meter_time.h"
 #include "drivers/common/value_text.h"
 #include "drivers/vkt9/vkt9_tables.h"
 #include "log/logger.h"
@@ -60,18 +61,6 @@ std::string HexBytes(const uint8_t* p, int n) {
         s += b;
     }
     return s;
-}
-
-time_t LocalTime(int year, int mon, int day, int hour, int min, int sec, int isdst) {
-    struct tm tmv {};
-    tmv.tm_year = year - 1900;
-    tmv.tm_mon = mon - 1;
-    tmv.tm_mday = day;
-    tmv.tm_hour = hour;
-    tmv.tm_min = min;
-    tmv.tm_sec = sec;
-    tmv.tm_isdst = isdst;
-    return mktime(&tmv);
 }
 
 std::span<const RawParam> RegisterTable(int sys) {
@@ -223,7 +212,7 @@ time_t Ckov_VKT9::GetCurrentTimestamp() {
     if (r.Length() >= 3 && r[2] > 11) {
         const int y = r[4] + 2000, mo = r[6], d = r[8], h = r[10], mi = r[12], s = r[14];
         klog::debug("current time heat meter - %02d.%02d.%04d %02d:%02d:%02d\r\n", d, mo, y, h, mi, s);
-        return LocalTime(y, mo, d, h, mi, s, 0);
+        return kov::MeterLocalTime(y, mo, d, h, mi, s);
     }
     return kov::Now();
 }
@@ -509,12 +498,11 @@ ValueList Ckov_VKT9::get_all_curtime_cur_integ_values() {
 
 time_t Ckov_VKT9::PageTime(const CVKT9Buffer& reply, bool withHour) const {
     // The common part follows the 7-byte head: year - 2000, month, day, hour.
-    return LocalTime(reply[7] + 2000, reply[8], reply[9], withHour ? reply[10] : 0, 0, 0, -1);
+    return kov::MeterLocalTime(reply[7] + 2000, reply[8], reply[9], withHour ? reply[10] : 0);
 }
 
 CVKT9Buffer Ckov_VKT9::FindPage(time_t t, const char* name, int archType, const char* caption) {
-    struct tm tmv {};
-    localtime_r(&t, &tmv);
+    const struct tm tmv = kov::LocalParts(t);
     const uint8_t year = static_cast<uint8_t>(tmv.tm_year + 1900 - 2000);
     const uint8_t mon = static_cast<uint8_t>(tmv.tm_mon + 1);
     const uint8_t day = static_cast<uint8_t>(tmv.tm_mday);
@@ -657,11 +645,8 @@ int Ckov_VKT9::get_arch_values(int archType, int32_t from, int32_t to, ValueList
     }
     if (archType != 4) return 2;
 
-    struct tm tmv {};
-    localtime_r(&begin, &tmv);
-    tmv.tm_hour = tmv.tm_min = tmv.tm_sec = 0;
-    tmv.tm_isdst = -1;
-    time_t t = mktime(&tmv);
+    const struct tm b = kov::LocalParts(begin);
+    time_t t = kov::MeterLocalTime(b.tm_year + 1900, b.tm_mon + 1, b.tm_mday, 0);
     const time_t first = t;
     int got = 0;
     while (t <= end) {

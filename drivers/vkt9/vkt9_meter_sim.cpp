@@ -5,6 +5,7 @@
 
 #include "drivers/common/byte_order.h"
 #include "drivers/common/crc16.h"
+#include "drivers/common/meter_time.h"
 #include "sim/sim_registry.h"
 
 namespace vkt9 {
@@ -38,11 +39,8 @@ void PutRegisters(std::map<uint16_t, uint16_t>& regs, uint16_t first, const Byte
 }
 
 time_t LocalMidnight(time_t t) {
-    struct tm tmv {};
-    localtime_r(&t, &tmv);
-    tmv.tm_hour = tmv.tm_min = tmv.tm_sec = 0;
-    tmv.tm_isdst = -1;
-    return mktime(&tmv);
+    const struct tm d = kov::LocalParts(t);
+    return kov::MeterLocalTime(d.tm_year + 1900, d.tm_mon + 1, d.tm_mday, 0);
 }
 
 // Days since the epoch of t's local date.
@@ -186,8 +184,7 @@ time_t CVKT9MeterSim::RecordTime(int archType, long k) {
     const time_t u = static_cast<time_t>(k) * 86400;
     struct tm d {};
     gmtime_r(&u, &d);
-    d.tm_isdst = -1;
-    return mktime(&d);
+    return kov::MeterLocalTime(d.tm_year + 1900, d.tm_mon + 1, d.tm_mday, 0);
 }
 
 long CVKT9MeterSim::RecordIndex(int archType, time_t t) const {
@@ -347,12 +344,7 @@ uint8_t CVKT9MeterSim::FindPage(const Bytes& pdu, Bytes& out) {
     if (pdu.size() != 5) return kIllegalValue;
     const int type = pdu[1];
     if (type != kHourly && type != kDaily && type != kIntegral) return kIllegalValue;
-    struct tm d {};
-    d.tm_year = pdu[2] + 2000 - 1900;
-    d.tm_mon = pdu[3] - 1;
-    d.tm_mday = pdu[4];
-    d.tm_isdst = -1;
-    time_t midnight = mktime(&d);
+    time_t midnight = kov::MeterLocalTime(pdu[2] + 2000, pdu[3], pdu[4], 0);
     bool misnamed;
     {
         std::lock_guard<std::mutex> g(knobs);
