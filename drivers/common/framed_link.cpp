@@ -44,6 +44,7 @@ void CFramedLinkEngine::WriteErrorLog(int code, int function, const char* captio
 bool CFramedLinkEngine::ReadCount(uint8_t* dest, int count) {
     const char* cls = config_.className;
     klog::debug("%s::ReadCount: want read %d bytes\r\n", cls, count);
+    if (!connector_) throw CWrongPacketException();
     int got = 0;
     for (;;) {
         const int want = count - got;
@@ -67,6 +68,11 @@ bool CFramedLinkEngine::ReadCount(uint8_t* dest, int count) {
 LinkReply CFramedLinkEngine::SendString(const uint8_t* request, size_t len, const char* caption,
                                         bool tolerate) {
     const char* cls = config_.className;
+    if (!connector_) {
+        // No port behind the link: nothing can be exchanged.
+        klog::crit("%s::SendString failed - Sent not full string\r", cls);
+        throw CDisconnectException();
+    }
     const size_t frameLen = framing_.BuildFrame(netAddr, request, len, tx_.data());
     klog::debug("%s::SendString: net_addr %d, buff size %u\r", cls, netAddr, static_cast<unsigned>(frameLen));
     klog::dump("", tx_.data(), frameLen);
