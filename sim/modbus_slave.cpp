@@ -16,40 +16,34 @@ CSimModbusSlave::CSimModbusSlave(int fd, uint8_t address) : CSimMeter(fd), addre
 
 CSimModbusSlave::~CSimModbusSlave() { Stop(); }
 
-void CSimModbusSlave::SetHolding(uint16_t reg, uint16_t value) {
+void CSimModbusSlave::store(std::map<uint16_t, uint16_t>& table, uint16_t first,
+                            const std::vector<uint16_t>& values) {
     std::lock_guard<std::mutex> g(regs);
-    holding_[reg] = value;
+    for (size_t i = 0; i < values.size(); ++i) table[static_cast<uint16_t>(first + i)] = values[i];
 }
 
+bool CSimModbusSlave::fetch(const std::map<uint16_t, uint16_t>& table, uint16_t reg,
+                            uint16_t& value) const {
+    std::lock_guard<std::mutex> g(regs);
+    auto it = table.find(reg);
+    if (it == table.end()) return false;
+    value = it->second;
+    return true;
+}
+
+void CSimModbusSlave::SetHolding(uint16_t reg, uint16_t value) { store(holding_, reg, {value}); }
 void CSimModbusSlave::SetHolding(uint16_t first, const std::vector<uint16_t>& values) {
-    std::lock_guard<std::mutex> g(regs);
-    for (size_t i = 0; i < values.size(); ++i) holding_[static_cast<uint16_t>(first + i)] = values[i];
+    store(holding_, first, values);
 }
-
-void CSimModbusSlave::SetInput(uint16_t reg, uint16_t value) {
-    std::lock_guard<std::mutex> g(regs);
-    input_[reg] = value;
-}
-
+void CSimModbusSlave::SetInput(uint16_t reg, uint16_t value) { store(input_, reg, {value}); }
 void CSimModbusSlave::SetInput(uint16_t first, const std::vector<uint16_t>& values) {
-    std::lock_guard<std::mutex> g(regs);
-    for (size_t i = 0; i < values.size(); ++i) input_[static_cast<uint16_t>(first + i)] = values[i];
+    store(input_, first, values);
 }
-
 bool CSimModbusSlave::Holding(uint16_t reg, uint16_t& value) const {
-    std::lock_guard<std::mutex> g(regs);
-    auto it = holding_.find(reg);
-    if (it == holding_.end()) return false;
-    value = it->second;
-    return true;
+    return fetch(holding_, reg, value);
 }
-
 bool CSimModbusSlave::Input(uint16_t reg, uint16_t& value) const {
-    std::lock_guard<std::mutex> g(regs);
-    auto it = input_.find(reg);
-    if (it == input_.end()) return false;
-    value = it->second;
-    return true;
+    return fetch(input_, reg, value);
 }
 
 void CSimModbusSlave::SetSlaveId(const Bytes& data) {
@@ -88,8 +82,7 @@ uint8_t CSimModbusSlave::ReadRegisters(bool input, uint16_t first, uint16_t coun
 }
 
 uint8_t CSimModbusSlave::WriteRegisters(uint16_t first, const std::vector<uint16_t>& values) {
-    std::lock_guard<std::mutex> g(regs);
-    for (size_t i = 0; i < values.size(); ++i) holding_[static_cast<uint16_t>(first + i)] = values[i];
+    store(holding_, first, values);
     return 0;
 }
 
@@ -100,11 +93,20 @@ uint8_t CSimModbusSlave::HandleCustom(const Bytes&, Bytes&) { return kIllegalFun
 long CSimModbusSlave::RequestLength(const uint8_t* d, size_t len) {
     if (len < 2) return kNeedMore;
     switch (d[1]) {
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06:
             return 8;
-        case 0x07: case 0x0B: case 0x0C: case 0x11:
+        case 0x07:
+        case 0x0B:
+        case 0x0C:
+        case 0x11:
             return 4;
-        case 0x0F: case 0x10:
+        case 0x0F:
+        case 0x10:
             return len < 7 ? kNeedMore : 9 + d[6];
         case 0x16:
             return 10;
@@ -152,8 +154,8 @@ uint8_t CSimModbusSlave::handlePdu(const Bytes& pdu, Bytes& out) {
             if (pdu.size() < 10) return kIllegalValue;
             uint16_t rFirst = be16(pdu, 1), rCount = be16(pdu, 3);
             uint16_t wFirst = be16(pdu, 5), wCount = be16(pdu, 7);
-            if (rCount < 1 || rCount > 125 || wCount < 1 || wCount > 121 ||
-                pdu[9] != wCount * 2 || pdu.size() != 10u + wCount * 2u)
+            if (rCount < 1 || rCount > 125 || wCount < 1 || wCount > 121 || pdu[9] != wCount * 2 ||
+                pdu.size() != 10u + wCount * 2u)
                 return kIllegalValue;
             std::vector<uint16_t> w;
             for (uint16_t i = 0; i < wCount; ++i) w.push_back(be16(pdu, 10 + 2 * i));
@@ -171,7 +173,14 @@ uint8_t CSimModbusSlave::handlePdu(const Bytes& pdu, Bytes& out) {
             out.insert(out.end(), slaveId_.begin(), slaveId_.end());
             return 0;
         }
-        case 0x01: case 0x02: case 0x05: case 0x07: case 0x0B: case 0x0C: case 0x0F: case 0x16:
+        case 0x01:
+        case 0x02:
+        case 0x05:
+        case 0x07:
+        case 0x0B:
+        case 0x0C:
+        case 0x0F:
+        case 0x16:
             return kIllegalFunction;
         default:
             out.clear();

@@ -139,11 +139,12 @@ void CSimMeter::serve(const Bytes& request) {
         std::lock_guard<std::mutex> g(mutex_);
         ++count_;
         if (log_.size() < kLogLimit) log_.push_back(request);
+        // The plan is consulted for every request, so an injected fault does
+        // not shift the seeded random sequence.
+        kind = chooser_.ForRequest(count_);
         if (!injected_.empty()) {
             kind = injected_.front();
             injected_.pop_front();
-        } else {
-            kind = chooser_.ForRequest(count_);
         }
         knobs = chooser_.Plan();
     }

@@ -27,9 +27,9 @@ using Bytes = std::vector<uint8_t>;
 class CSimMeter {
 public:
     // RequestLength() results besides a positive total length.
-    static constexpr long kNeedMore = 0;  // the frame's size is not known yet
-    static constexpr long kUseGap = -1;   // unknown framing: a pause ends the frame
-    static constexpr long kSkipByte = -2; // the first byte starts no frame: drop it
+    static constexpr long kNeedMore = 0;   // the frame's size is not known yet
+    static constexpr long kUseGap = -1;    // unknown framing: a pause ends the frame
+    static constexpr long kSkipByte = -2;  // the first byte starts no frame: drop it
 
     explicit CSimMeter(int fd);  // fd: the meter's end of the link, not owned
     virtual ~CSimMeter();
