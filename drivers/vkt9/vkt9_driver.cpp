@@ -378,6 +378,18 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
     std::string extErrList;
     auto sizeOf = [registers](const RawParam& e) { return vkt9::EntrySize(e, registers); };
 
+    // One record per target system; a common entry goes to both.
+    auto emit = [&](const RawParam& e, int entryKind, const std::string& text) {
+        if (entryKind < 0 || (registers && entryKind == 9)) return;
+        for (int s = 0; s < 2; ++s) {
+            if (e.system != vkt9::COMMON && e.system != s) continue;
+            klog::debug("param - %d;%d  val - %s, VKT9OPCQuality - %d, ERR - %d\r\n", e.code, e.jsonParm,
+                        text.c_str(), kGood, 0);
+            out.emplace_back(e.jsonParm, entryKind, text, UnitText(e.dim), kGood, 0, static_cast<uint8_t>(s),
+                             static_cast<int>(t));
+        }
+    };
+
     kov::WalkRawParams(table, block.Length(), sizeOf, [&](const RawParam& e, int32_t off) {
         if (IsSkipCode(e.code)) return;
         const int entryKind = registers ? e.kind : kind;
@@ -400,14 +412,7 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
             }
             std::string& list = e.code == 69 ? extErrList : errList;
             list += std::to_string(raw) + " ";
-            if (e.jsonParm == kov::kNotUploaded || entryKind < 0 || (registers && entryKind == 9)) return;
-            for (int s = 0; s < 2; ++s) {
-                if (e.system != vkt9::COMMON && e.system != s) continue;
-                klog::debug("param - %d;%d  val - %s, VKT9OPCQuality - %d, ERR - %d\r\n", e.code, e.jsonParm,
-                            list.c_str(), kGood, 0);
-                out.emplace_back(e.jsonParm, entryKind, list, UnitText(e.dim), kGood, 0, static_cast<uint8_t>(s),
-                                 static_cast<int>(t));
-            }
+            if (e.jsonParm != kov::kNotUploaded) emit(e, entryKind, list);
             return;
         }
 
@@ -425,8 +430,6 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
             qoSeen[e.system] = true;
             return;
         }
-        if (entryKind < 0 || (registers && entryKind == 9)) return;
-
         if (text != "ERR") {
             if (IsMinutes(e.dim)) {
                 text = kov::FormatGeneral(number / 60.0, 16);
@@ -434,13 +437,7 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
                 text = kov::FormatGeneral(number / 0.0980665, 16);
             }
         }
-        for (int s = 0; s < 2; ++s) {
-            if (e.system != vkt9::COMMON && e.system != s) continue;
-            klog::debug("param - %d;%d  val - %s, VKT9OPCQuality - %d, ERR - %d\r\n", e.code, e.jsonParm,
-                        text.c_str(), kGood, 0);
-            out.emplace_back(e.jsonParm, entryKind, text, UnitText(e.dim), kGood, 0, static_cast<uint8_t>(s),
-                             static_cast<int>(t));
-        }
+        emit(e, entryKind, text);
         if (registers && entryKind == 1 && (e.system == vkt9::TS1 || e.system == vkt9::TS2) &&
             (e.code == 49 || e.code == 53) && off <= block.Length() - 4) {
             link->WriteTrace(e.code == 49 ? "TimeOfWork" : "TimeOfNoPower", block.Data() + off, 4);
@@ -503,10 +500,8 @@ time_t Ckov_VKT9::PageTime(const CVKT9Buffer& reply, bool withHour) const {
 
 CVKT9Buffer Ckov_VKT9::FindPage(time_t t, const char* name, int archType, const char* caption) {
     const struct tm tmv = kov::LocalParts(t);
-    const uint8_t year = static_cast<uint8_t>(tmv.tm_year + 1900 - 2000);
-    const uint8_t mon = static_cast<uint8_t>(tmv.tm_mon + 1);
-    const uint8_t day = static_cast<uint8_t>(tmv.tm_mday);
-    const uint8_t req[5] = {0x42, static_cast<uint8_t>(archType), year, mon, day};
+    const uint8_t req[5] = {0x42, static_cast<uint8_t>(archType), static_cast<uint8_t>(tmv.tm_year + 1900 - 2000),
+                            static_cast<uint8_t>(tmv.tm_mon + 1), static_cast<uint8_t>(tmv.tm_mday)};
     CVKT9Buffer r = link->SendString(req, sizeof req, caption, true);
     if (r.Empty()) {
         if (link->LastError() == 3) klog::info("Ckov_VKT9::FindArchDate - No data in arch to %s\r\n", name);
@@ -517,21 +512,14 @@ CVKT9Buffer Ckov_VKT9::FindPage(time_t t, const char* name, int archType, const 
         klog::err("Ckov_VKT9::FindArchDate - wrong answer length %d for %s\r\n", r.Length(), name);
         return {};
     }
-    if (r[2] != archType) {
-        klog::err("Ckov_VKT9::FindArchDate - returned arch type %d != requested %d for %s\r\n", r[2], archType, name);
-        return {};
-    }
-    if (r[3] != year) {
-        klog::err("Ckov_VKT9::FindArchDate - returned year %d != requested %d for %s\r\n", r[3], year, name);
-        return {};
-    }
-    if (r[4] != mon) {
-        klog::err("Ckov_VKT9::FindArchDate - returned month %d != requested %d for %s\r\n", r[4], mon, name);
-        return {};
-    }
-    if (r[5] != day) {
-        klog::err("Ckov_VKT9::FindArchDate - returned day %d != requested %d for %s\r\n", r[5], day, name);
-        return {};
+    // The answer must name the archive and the date asked for.
+    static const char* const kField[] = {"arch type", "year", "month", "day"};
+    for (int i = 0; i < 4; ++i) {
+        if (r[2 + i] != req[1 + i]) {
+            klog::err("Ckov_VKT9::FindArchDate - returned %s %d != requested %d for %s\r\n", kField[i], r[2 + i],
+                      req[1 + i], name);
+            return {};
+        }
     }
     return r;
 }

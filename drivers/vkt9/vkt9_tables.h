@@ -142,9 +142,9 @@ inline constexpr RawParam kArchCommon[] = {
     A(69, kU16, 0, 0, 16, COMMON),
 };
 
-// System part of hourly and daily pages (104 data bytes).
+// Heat energy, masses and volumes open every system part alike.
 template <int32_t S>
-inline constexpr RawParam kArchSystem[] = {
+inline constexpr RawParam kSystemHead[] = {
     A(6, kF32, 7, 0, 17, S),
     Gap(4),
     A(8, kF32, 11, 0, 22, S),
@@ -155,8 +155,29 @@ inline constexpr RawParam kArchSystem[] = {
     A(16, kF32, 13, 0, 20, S),
     A(17, kF32, 13, 0, 21, S),
     Gap(12),
+};
+
+// Supply and return temperatures follow in hourly and daily pages.
+template <int32_t S>
+inline constexpr RawParam kPageTemps[] = {
     A(36, kI16, 21, 2, 6, S),
     A(37, kI16, 21, 2, 7, S),
+};
+
+template <size_t N, size_t... M>
+constexpr auto Join(const RawParam (&first)[N], const RawParam (&... rest)[M]) {
+    std::array<RawParam, (N + ... + M)> out{};
+    size_t i = 0;
+    for (const RawParam& e : first) out[i++] = e;
+    ((void)[&] {
+        for (const RawParam& e : rest) out[i++] = e;
+    }(), ...);
+    return out;
+}
+
+// Rest of the system part of hourly and daily pages (104 data bytes).
+template <int32_t S>
+inline constexpr RawParam kArchSystemTail[] = {
     Gap(8),
     A(42, kU16, 19, 4, 9, S),
     A(43, kU16, 19, 4, 10, S),
@@ -174,22 +195,12 @@ inline constexpr RawParam kArchSystem[] = {
     A(72, kU8, 0, 0, kov::kNotUploaded, S),
     Gap(2),
 };
-
-// System part of hourly and daily pages of firmware 1.0 (version 0x0100).
 template <int32_t S>
-inline constexpr RawParam kArchSystemV10[] = {
-    A(6, kF32, 7, 0, 17, S),
-    Gap(4),
-    A(8, kF32, 11, 0, 22, S),
-    A(9, kF32, 11, 0, 23, S),
-    A(10, kF32, 11, 0, 24, S),
-    Gap(16),
-    A(15, kF32, 13, 0, 19, S),
-    A(16, kF32, 13, 0, 20, S),
-    A(17, kF32, 13, 0, 21, S),
-    Gap(12),
-    A(36, kI16, 21, 2, 6, S),
-    A(37, kI16, 21, 2, 7, S),
+inline constexpr auto kArchSystem = Join(kSystemHead<S>, kPageTemps<S>, kArchSystemTail<S>);
+
+// The same of firmware 1.0 (version 0x0100).
+template <int32_t S>
+inline constexpr RawParam kArchSystemV10Tail[] = {
     Gap(14),
     A(42, kU16, 19, 4, 9, S),
     A(43, kU16, 19, 4, 10, S),
@@ -201,6 +212,8 @@ inline constexpr RawParam kArchSystemV10[] = {
     A(73, kU8, 0, 0, 38, S),
     Gap(9),
 };
+template <int32_t S>
+inline constexpr auto kArchSystemV10 = Join(kSystemHead<S>, kPageTemps<S>, kArchSystemV10Tail<S>);
 
 // Common part of integral-daily pages.
 inline constexpr RawParam kIntCommon[] = {
@@ -212,17 +225,7 @@ inline constexpr RawParam kIntCommon[] = {
 
 // System part of integral-daily pages.
 template <int32_t S>
-inline constexpr RawParam kIntSystem[] = {
-    A(6, kF32, 7, 0, 17, S),
-    Gap(4),
-    A(8, kF32, 11, 0, 22, S),
-    A(9, kF32, 11, 0, 23, S),
-    A(10, kF32, 11, 0, 24, S),
-    Gap(16),
-    A(15, kF32, 13, 0, 19, S),
-    A(16, kF32, 13, 0, 20, S),
-    A(17, kF32, 13, 0, 21, S),
-    Gap(12),
+inline constexpr RawParam kIntSystemTail[] = {
     A(49, kU32, 23, 0, 18, S),
     A(50, kU32, 23, 0, 29, S),
     Gap(4),
@@ -234,6 +237,8 @@ inline constexpr RawParam kIntSystem[] = {
     A(72, kU8, 0, 0, kov::kNotUploaded, S),
     Gap(10),
 };
+template <int32_t S>
+inline constexpr auto kIntSystem = Join(kSystemHead<S>, kIntSystemTail<S>);
 
 // Block sizes in bytes.
 inline constexpr int32_t kCurCommonBytes = 77 * 2;

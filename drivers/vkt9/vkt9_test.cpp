@@ -26,6 +26,7 @@
 #include "drivers/base/clock.h"
 #include "drivers/common/crc16.h"
 #include "drivers/common/link_exceptions.h"
+#include "drivers/common/meter_time.h"
 #include "drivers/vkt9/vkt9_driver.h"
 #include "drivers/vkt9/vkt9_link.h"
 #include "drivers/vkt9/vkt9_meter_sim.h"
@@ -327,17 +328,7 @@ TEST_F(Vkt9Link, DiagnosticFilesRemovedPastLimit) {
 
 using vkt9::CVKT9MeterSim;
 
-time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
-    struct tm t {};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return mktime(&t);
-}
+time_t LocalTime(int y, int mo, int d, int h, int mi, int s) { return kov::MeterLocalTime(y, mo, d, h, mi, s); }
 
 const ValueRecord* Find(const ValueList& list, int index, int kind, int sys, long time = -1) {
     const ValueRecord* found = nullptr;
