@@ -769,4 +769,45 @@ TEST_P(Vkt9Driver, OtherArchiveKindsRefused) {
     EXPECT_EQ(sim->RequestCount(), 0u);
 }
 
+// The harness faults against identification: the link retries what can be
+// retried, refuses what is corrupt, and the next exchange is clean again.
+// Real pauses here, so late bytes arrive before the link flushes them.
+TEST_P(Vkt9Driver, HarnessFaultsAndRecovery) {
+    if (std::string(GetParam()) != "UTC0") GTEST_SKIP() << "the zone plays no part here";
+    kov::SetClock(nullptr);
+    kov::sim::FaultPlan plan;
+    plan.delayMs = 50;
+    sim->SetFaults(plan);
+    enum Outcome { Ok, Refused, Either };
+    const struct {
+        kov::sim::FaultKind kind;
+        Outcome outcome;
+    } cases[] = {
+        {kov::sim::FaultKind::Silence, Ok},        {kov::sim::FaultKind::Truncate, Ok},
+        {kov::sim::FaultKind::Delay, Ok},          {kov::sim::FaultKind::WrongAddress, Ok},
+        {kov::sim::FaultKind::BadCheck, Refused},  {kov::sim::FaultKind::WrongFunction, Refused},
+        {kov::sim::FaultKind::Echo, Refused},      {kov::sim::FaultKind::Noise, Either},
+    };
+    for (const auto& c : cases) {
+        const char* name = kov::sim::FaultName(c.kind);
+        sim->InjectNext(c.kind);
+        bool refused = false;
+        try {
+            driver->init();
+        } catch (const CDisconnectException&) {
+            refused = true;
+        }
+        if (c.outcome == Ok) {
+            EXPECT_FALSE(refused) << name;
+            EXPECT_EQ(driver->VersionText(), "2.3") << name;
+        }
+        if (c.outcome == Refused) {
+            EXPECT_TRUE(refused) << name;
+        }
+        EXPECT_NO_THROW(driver->init()) << name;
+        EXPECT_EQ(driver->SerialNumber(), 912345u) << name;
+        EXPECT_EQ(driver->VersionText(), "2.3") << name;
+    }
+}
+
 }  // namespace
