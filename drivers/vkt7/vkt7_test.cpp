@@ -201,6 +201,13 @@ TEST(VKT7Link, OneLostReplyIsResentAndRecovered) {
     EXPECT_EQ(rig.meter.RequestCount(), 2u);
 }
 
+TEST(VKT7Link, NoPortIsAFailedWrite) {
+    kov::sim::TestRoot root;
+    CVKT7LowLevelConnector ll(nullptr, 0);
+    uint8_t f[10] = {0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xFE, 0x00, 0x00};
+    EXPECT_THROW(ll.SendString(f, 10, "init_2", false), CDisconnectException);
+}
+
 TEST(VKT7Link, BufferBounds) {
     kov::sim::TestRoot root;
     const uint8_t data[4] = {1, 2, 3, 4};
