@@ -483,5 +483,6 @@ void CVKT9MeterSim::AppendPage(int type, long k, uint8_t mask, Bytes& out) const
 KOV_SIM_METER("vkt-9", "Teplocom VKT-9 heat computer (Modbus RTU with archive pages)",
               [](const kov::sim::SimMeterOptions& o) {
                   auto m = std::make_unique<vkt9::CVKT9MeterSim>(o.fd, static_cast<uint8_t>(o.address));
+                  if (o.archiveDays > 0) m->SetDepth(o.archiveDays * 24, o.archiveDays);
                   return std::unique_ptr<kov::sim::CSimMeter>(std::move(m));
               })
