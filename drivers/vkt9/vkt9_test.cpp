@@ -484,6 +484,13 @@ TEST_P(Vkt9Driver, CurrentValues) {
         EXPECT_EQ(Num(Find(v, 0, 0, sys)), 2.25 + sys);
         ASSERT_NE(Find(v, 14, 0, sys), nullptr);
     }
+    // The raw operating-time counters of both systems go to the trace file.
+    char want[160];
+    const uint32_t tw0 = CVKT9MeterSim::SystemSample(k, 0).twMin, tw1 = CVKT9MeterSim::SystemSample(k, 1).twMin;
+    snprintf(want, sizeof want, "TimeOfWork\n0x%02X 0x%02X 0x%02X 0x%02X \n\nTimeOfWork\n0x%02X 0x%02X 0x%02X 0x%02X \n\n",
+             tw0 >> 24, (tw0 >> 16) & 0xFF, (tw0 >> 8) & 0xFF, tw0 & 0xFF, tw1 >> 24, (tw1 >> 16) & 0xFF,
+             (tw1 >> 8) & 0xFF, tw1 & 0xFF);
+    EXPECT_EQ(root.Read(vkt9::kTracePath), want);
     // Common block: tsw and P3 for both systems.
     const vkt9::CommonSample c = CVKT9MeterSim::CommonValues(k);
     EXPECT_EQ(Num(Find(v, 8, 0, 0)), c.tsw);
