@@ -1,6 +1,7 @@
 #include "drivers/base/clock.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -37,10 +38,15 @@ constexpr int64_t kMicros = 1000000;
 constexpr int64_t kUntimedPieceMicros = 1000000;
 
 // A descriptor closed however the scope is left (cancellation included).
+// close() is a cancellation point; a destructor must not be left by one.
 struct Fd {
     int fd;
     ~Fd() {
-        if (fd >= 0) close(fd);
+        if (fd < 0) return;
+        int old;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+        close(fd);
+        pthread_setcancelstate(old, nullptr);
     }
 };
 
