@@ -11,8 +11,8 @@
 
 namespace kov {
 
-CFramedLinkEngine::CFramedLinkEngine(CConnector* connector, uint8_t indication, const LinkConfig& config,
-                                     const ILinkFraming& framing)
+CFramedLinkEngine::CFramedLinkEngine(CConnector* connector, uint8_t indication,
+                                     const LinkConfig& config, const ILinkFraming& framing)
     : connector_(connector),
       indication_(indication),
       config_(config),
@@ -36,9 +36,9 @@ void CFramedLinkEngine::WriteTrace(const char* caption, const uint8_t* bytes, si
 
 void CFramedLinkEngine::WriteErrorLog(int code, int function, const char* caption) const {
     journal_.WriteJournalLine(std::string(config_.className) +
-                              "::CheckResult - Error on return answer. Code error " + std::to_string(code) +
-                              ". function " + std::to_string(function) + " Func name - " +
-                              (caption ? caption : ""));
+                              "::CheckResult - Error on return answer. Code error " +
+                              std::to_string(code) + ". function " + std::to_string(function) +
+                              " Func name - " + (caption ? caption : ""));
 }
 
 bool CFramedLinkEngine::ReadCount(uint8_t* dest, int count) {
@@ -50,8 +50,8 @@ bool CFramedLinkEngine::ReadCount(uint8_t* dest, int count) {
         const int want = count - got;
         const int n = connector_->ReadBuffer(dest + got, static_cast<uint16_t>(want), indication_);
         if (n < 0) {
-            klog::err("%s::ReadCount: ret -1, need to read - \"%d\", already read - \"%d\"!!!\r\n", cls,
-                      count, got);
+            klog::err("%s::ReadCount: ret -1, need to read - \"%d\", already read - \"%d\"!!!\r\n",
+                      cls, count, got);
             throw CWrongPacketException();
         }
         got += n;
@@ -74,13 +74,15 @@ LinkReply CFramedLinkEngine::SendString(const uint8_t* request, size_t len, cons
         throw CDisconnectException();
     }
     const size_t frameLen = framing_.BuildFrame(netAddr, request, len, tx_.data());
-    klog::debug("%s::SendString: net_addr %d, buff size %u\r", cls, netAddr, static_cast<unsigned>(frameLen));
+    klog::debug("%s::SendString: net_addr %d, buff size %u\r", cls, netAddr,
+                static_cast<unsigned>(frameLen));
     klog::dump("", tx_.data(), frameLen);
 
     const size_t headLen = framing_.HeadLength(request, len);
     for (int attempt = 0;; ++attempt) {
         ZeroRx();
-        const int written = connector_->WriteBuffer(tx_.data(), static_cast<uint16_t>(frameLen), indication_);
+        const int written =
+            connector_->WriteBuffer(tx_.data(), static_cast<uint16_t>(frameLen), indication_);
         if (written < static_cast<int>(frameLen)) {
             klog::crit("%s::SendString failed - Sent not full string\r", cls);
             ZeroRx();
@@ -96,8 +98,9 @@ LinkReply CFramedLinkEngine::SendString(const uint8_t* request, size_t len, cons
             const HeadInfo head = framing_.ClassifyHead(rx_.data(), headLen);
             if (head.cls == ReplyClass::ErrorAnswer) {
                 WriteErrorLog(head.errorCode, rx_[1], caption);
-                klog::err("%s::CheckResult - Error on return answer. Code error %X. Function %X\r\n", cls,
-                          head.errorCode, rx_[1]);
+                klog::err(
+                    "%s::CheckResult - Error on return answer. Code error %X. Function %X\r\n", cls,
+                    head.errorCode, rx_[1]);
                 lastError = head.errorCode;
                 // The rest of the refusal (its check) is not read; the flush drops it.
                 FailPause(config_.errorAnswerUs);

@@ -37,7 +37,8 @@ public:
     virtual ~ILinkFraming() = default;
     // Writes the frame of `request` (function code first) into tx and
     // returns its length.
-    virtual size_t BuildFrame(uint8_t netAddr, const uint8_t* request, size_t len, uint8_t* tx) const = 0;
+    virtual size_t BuildFrame(uint8_t netAddr, const uint8_t* request, size_t len,
+                              uint8_t* tx) const = 0;
     // Bytes of the reply head to read first.
     virtual size_t HeadLength(const uint8_t* request, size_t len) const = 0;
     virtual HeadInfo ClassifyHead(const uint8_t* rx, size_t headLen) const = 0;
@@ -52,17 +53,17 @@ public:
 };
 
 struct LinkConfig {
-    const char* className;   // e.g. "CVKT9LowLevelConnector"
-    const char* tracePath;   // e.g. "/mnt/storage/VKT9log.log"
-    const char* journalPath; // e.g. "/mnt/storage/VKT9.debug.log"
+    const char* className;    // e.g. "CVKT9LowLevelConnector"
+    const char* tracePath;    // e.g. "/mnt/storage/VKT9log.log"
+    const char* journalPath;  // e.g. "/mnt/storage/VKT9.debug.log"
     size_t rxSize;
     size_t txSize;
-    int attempts;            // writes of one request before giving up
-    long afterWriteUs;       // pause between writing and reading
-    long errorAnswerUs;      // pause before flushing an error answer
-    long unknownClassUs;     // pause after a reply of an unknown function
-    long badCheckUs;         // pause after a check mismatch
-    long giveUpUs;           // pause after the last failed attempt
+    int attempts;         // writes of one request before giving up
+    long afterWriteUs;    // pause between writing and reading
+    long errorAnswerUs;   // pause before flushing an error answer
+    long unknownClassUs;  // pause after a reply of an unknown function
+    long badCheckUs;      // pause after a check mismatch
+    long giveUpUs;        // pause after the last failed attempt
 };
 
 struct LinkReply {

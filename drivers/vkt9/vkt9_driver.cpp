@@ -27,24 +27,15 @@ struct ErrBit {
     uint32_t common;
 };
 constexpr ErrBit kErrMap[] = {
-    {60, 0x1000, 0x8000},
-    {70, 0x400, 0x800},
-    {62, 0x8000, 0x4000},
-    {62, 0x200, 0x400},
-    {62, 0x2 | 0x4 | 0x8, 0x200},
-    {61, 0x08, 0x4},
-    {61, 0x10, 0x40000},
-    {61, 0x40, 0x2},
-    {61, 0x80, 0x20000},
-    {61, 0x200, 0x2},
-    {61, 0x400, 0x20000},
-    {61, 0x1000, 0x8},
-    {61, 0x2000, 0x80000},
-    {61, 0x40000, 0x40},
-    {61, 0x80000, 0x100000},
+    {60, 0x1000, 0x8000},         {70, 0x400, 0x800},  {62, 0x8000, 0x4000},    {62, 0x200, 0x400},
+    {62, 0x2 | 0x4 | 0x8, 0x200}, {61, 0x08, 0x4},     {61, 0x10, 0x40000},     {61, 0x40, 0x2},
+    {61, 0x80, 0x20000},          {61, 0x200, 0x2},    {61, 0x400, 0x20000},    {61, 0x1000, 0x8},
+    {61, 0x2000, 0x80000},        {61, 0x40000, 0x40}, {61, 0x80000, 0x100000},
 };
 
-bool IsErrorCode(int32_t code) { return code == 60 || code == 61 || code == 62 || code == 69 || code == 70; }
+bool IsErrorCode(int32_t code) {
+    return code == 60 || code == 61 || code == 62 || code == 69 || code == 70;
+}
 
 bool IsSkipCode(int32_t code) { return (code >= 0 && code <= 3) || code == 78 || code == 79; }
 
@@ -65,30 +56,42 @@ std::string HexBytes(const uint8_t* p, int n) {
 
 std::span<const RawParam> RegisterTable(int sys) {
     switch (sys) {
-        case vkt9::COMMON: return vkt9::kCurCommon;
-        case vkt9::TS1: return vkt9::kCurSystem<vkt9::TS1>;
-        case vkt9::TS2: return vkt9::kCurSystem<vkt9::TS2>;
-        default: return {};
+        case vkt9::COMMON:
+            return vkt9::kCurCommon;
+        case vkt9::TS1:
+            return vkt9::kCurSystem<vkt9::TS1>;
+        case vkt9::TS2:
+            return vkt9::kCurSystem<vkt9::TS2>;
+        default:
+            return {};
     }
 }
 
 std::span<const RawParam> PageTable(int archType, int sys, bool v10) {
     if (archType == 0 || archType == 1 || archType == 2) {
         switch (sys) {
-            case vkt9::COMMON: return vkt9::kArchCommon;
-            case vkt9::TS1: return v10 ? std::span<const RawParam>(vkt9::kArchSystemV10<vkt9::TS1>)
-                                       : std::span<const RawParam>(vkt9::kArchSystem<vkt9::TS1>);
-            case vkt9::TS2: return v10 ? std::span<const RawParam>(vkt9::kArchSystemV10<vkt9::TS2>)
-                                       : std::span<const RawParam>(vkt9::kArchSystem<vkt9::TS2>);
-            default: return {};
+            case vkt9::COMMON:
+                return vkt9::kArchCommon;
+            case vkt9::TS1:
+                return v10 ? std::span<const RawParam>(vkt9::kArchSystemV10<vkt9::TS1>)
+                           : std::span<const RawParam>(vkt9::kArchSystem<vkt9::TS1>);
+            case vkt9::TS2:
+                return v10 ? std::span<const RawParam>(vkt9::kArchSystemV10<vkt9::TS2>)
+                           : std::span<const RawParam>(vkt9::kArchSystem<vkt9::TS2>);
+            default:
+                return {};
         }
     }
     if (archType == 3 || archType == 6) {
         switch (sys) {
-            case vkt9::COMMON: return vkt9::kIntCommon;
-            case vkt9::TS1: return vkt9::kIntSystem<vkt9::TS1>;
-            case vkt9::TS2: return vkt9::kIntSystem<vkt9::TS2>;
-            default: return {};
+            case vkt9::COMMON:
+                return vkt9::kIntCommon;
+            case vkt9::TS1:
+                return vkt9::kIntSystem<vkt9::TS1>;
+            case vkt9::TS2:
+                return vkt9::kIntSystem<vkt9::TS2>;
+            default:
+                return {};
         }
     }
     return {};
@@ -124,15 +127,21 @@ void Ckov_VKT9::SaveConnector(CConnector* connector) {
     klog::info("Ckov_ESKO::SaveConnector: net_addr = %d\r\n", link->NetAddr());
 }
 
-CVKT9Buffer Ckov_VKT9::ReadRegisters(uint8_t function, uint16_t first, uint16_t count, const char* caption) {
+CVKT9Buffer Ckov_VKT9::ReadRegisters(uint8_t function, uint16_t first, uint16_t count,
+                                     const char* caption) {
     const uint8_t req[5] = {function, static_cast<uint8_t>(first >> 8), static_cast<uint8_t>(first),
                             static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
     return link->SendString(req, sizeof req, caption, false);
 }
 
-CVKT9Buffer Ckov_VKT9::ReadPage(int archType, uint8_t mask, uint16_t page, uint8_t count, const char* caption) {
-    const uint8_t req[6] = {0x41, static_cast<uint8_t>(archType), mask, static_cast<uint8_t>(page & 0xFF),
-                            static_cast<uint8_t>(page >> 8), count};
+CVKT9Buffer Ckov_VKT9::ReadPage(int archType, uint8_t mask, uint16_t page, uint8_t count,
+                                const char* caption) {
+    const uint8_t req[6] = {0x41,
+                            static_cast<uint8_t>(archType),
+                            mask,
+                            static_cast<uint8_t>(page & 0xFF),
+                            static_cast<uint8_t>(page >> 8),
+                            count};
     return link->SendString(req, sizeof req, caption, true);
 }
 
@@ -146,29 +155,50 @@ bool Ckov_VKT9::BuildUnitMap() {
         switch (d) {
             case 7:
             case 8:
-            case 42: u = gjUnits ? "ГДж" : "Гкал"; break;
-            case 9: u = gjUnits ? "ГДж/ч" : "Гкал/ч"; break;
-            case 11: u = "т3"; break;
-            case 13: u = "м3"; break;
+            case 42:
+                u = gjUnits ? "ГДж" : "Гкал";
+                break;
+            case 9:
+                u = gjUnits ? "ГДж/ч" : "Гкал/ч";
+                break;
+            case 11:
+                u = "т3";
+                break;
+            case 13:
+                u = "м3";
+                break;
             case 14:
             case 16:
-            case 18: u = "м3ч"; break;
+            case 18:
+                u = "м3ч";
+                break;
             case 15:
-            case 17: u = "т3ч"; break;
-            case 19: u = "МПа"; break;
-            case 20: u = "кгс/см2"; break;
+            case 17:
+                u = "т3ч";
+                break;
+            case 19:
+                u = "МПа";
+                break;
+            case 20:
+                u = "кгс/см2";
+                break;
             case 21:
             case 22:
             case 24:
-            case 25: u = "C"; break;
+            case 25:
+                u = "C";
+                break;
             case 23:
             case 27:
             case 28:
             case 29:
             case 32:
             case 33:
-            case 34: u = "ч"; break;
-            default: break;
+            case 34:
+                u = "ч";
+                break;
+            default:
+                break;
         }
         units[d] = u;
     }
@@ -189,7 +219,8 @@ bool Ckov_VKT9::init() {
         const uint8_t req[1] = {0x11};
         r = link->SendString(req, sizeof req, "GetSystemData", false);
         if (r.Length() > 0) {
-            klog::debug("Init:read slave ID:ret size %d: %s\r\n", r.Length(), HexBytes(r.Data(), r.Length()).c_str());
+            klog::debug("Init:read slave ID:ret size %d: %s\r\n", r.Length(),
+                        HexBytes(r.Data(), r.Length()).c_str());
         }
         if (r.Length() >= 3 && r[2] > 7) {
             model = static_cast<uint16_t>(r[7] * 256 + r[8]);
@@ -197,8 +228,8 @@ bool Ckov_VKT9::init() {
             version = static_cast<uint16_t>(r[9] * 256 + r[10]);
             versionText = std::to_string(r[9]) + "." + std::to_string(r[10]);
             hasTS2 = true;
-            klog::info("Init:read slave ID: model %s(%u), has TS2 %d, ver %s\r\n", modelText.c_str(), model,
-                       hasTS2 ? 1 : 0, versionText.c_str());
+            klog::info("Init:read slave ID: model %s(%u), has TS2 %d, ver %s\r\n",
+                       modelText.c_str(), model, hasTS2 ? 1 : 0, versionText.c_str());
         }
     } catch (const CWrongPacketException&) {
         klog::err("Init: exception\r\n");
@@ -211,7 +242,8 @@ time_t Ckov_VKT9::GetCurrentTimestamp() {
     CVKT9Buffer r = ReadRegisters(0x03, 0x0002, 8, "GetCurrentTimestamp");
     if (r.Length() >= 3 && r[2] > 11) {
         const int y = r[4] + 2000, mo = r[6], d = r[8], h = r[10], mi = r[12], s = r[14];
-        klog::debug("current time heat meter - %02d.%02d.%04d %02d:%02d:%02d\r\n", d, mo, y, h, mi, s);
+        klog::debug("current time heat meter - %02d.%02d.%04d %02d:%02d:%02d\r\n", d, mo, y, h, mi,
+                    s);
         return kov::MeterLocalTime(y, mo, d, h, mi, s);
     }
     return kov::Now();
@@ -321,17 +353,19 @@ void Ckov_VKT9::ResetAccumulators() {
     }
 }
 
-std::string Ckov_VKT9::ParseToString(const CVKT9Buffer& block, int off, const RawParam& e, bool registers,
-                                     double* number) {
+std::string Ckov_VKT9::ParseToString(const CVKT9Buffer& block, int off, const RawParam& e,
+                                     bool registers, double* number) {
     *number = 0;
     const int size = vkt9::EntrySize(e, registers);
     if (e.type != vkt9::kBytes && e.length > size) {
-        klog::err("Ckov_VKT9::ParseToString - too long value - %d. need additional work\r\n", e.length);
+        klog::err("Ckov_VKT9::ParseToString - too long value - %d. need additional work\r\n",
+                  e.length);
         return "ERR";
     }
-    static const char* const kCaption[] = {"GetByteAsString", "GetUByteAsString", "GetShortAsString",
-                                           "GetUShortAsString", "GetLongAsString", "GetULongAsString",
-                                           "GetFloatAsString", "GetDoubleAsString", "MakeStringDiapason"};
+    static const char* const kCaption[] = {
+        "GetByteAsString",   "GetUByteAsString",  "GetShortAsString",
+        "GetUShortAsString", "GetLongAsString",   "GetULongAsString",
+        "GetFloatAsString",  "GetDoubleAsString", "MakeStringDiapason"};
     if (e.type < 0 || e.type > vkt9::kBytes) {
         klog::err("Ckov_VKT9::ParseToString - wrong value type - %d.\r\n", e.type);
         return "ERR";
@@ -346,32 +380,48 @@ std::string Ckov_VKT9::ParseToString(const CVKT9Buffer& block, int off, const Ra
     double v = 0;
     int digits = 6;
     switch (e.type) {
-        case vkt9::kI8: v = static_cast<int8_t>(registers ? p[1] : p[0]); break;
-        case vkt9::kU8: v = registers ? p[1] : p[0]; break;
-        case vkt9::kI16: v = static_cast<int16_t>(registers ? kov::U16BE(p) : kov::U16LE(p)); break;
-        case vkt9::kU16: v = registers ? kov::U16BE(p) : kov::U16LE(p); break;
-        case vkt9::kI32: v = static_cast<int32_t>(registers ? kov::U32BE(p) : kov::U32LE(p)); break;
-        case vkt9::kU32: v = registers ? kov::U32BE(p) : kov::U32LE(p); break;
+        case vkt9::kI8:
+            v = static_cast<int8_t>(registers ? p[1] : p[0]);
+            break;
+        case vkt9::kU8:
+            v = registers ? p[1] : p[0];
+            break;
+        case vkt9::kI16:
+            v = static_cast<int16_t>(registers ? kov::U16BE(p) : kov::U16LE(p));
+            break;
+        case vkt9::kU16:
+            v = registers ? kov::U16BE(p) : kov::U16LE(p);
+            break;
+        case vkt9::kI32:
+            v = static_cast<int32_t>(registers ? kov::U32BE(p) : kov::U32LE(p));
+            break;
+        case vkt9::kU32:
+            v = registers ? kov::U32BE(p) : kov::U32LE(p);
+            break;
         case vkt9::kF32:
             v = registers ? kov::FloatBE(p) : kov::FloatLE(p);
             digits = 12;
             break;
         case vkt9::kAcc:
-            v = registers ? static_cast<double>(kov::U32BE(p)) + static_cast<double>(kov::FloatBE(p + 4))
-                          : static_cast<double>(kov::U32LE(p)) + static_cast<double>(kov::FloatLE(p + 4));
+            v = registers
+                    ? static_cast<double>(kov::U32BE(p)) + static_cast<double>(kov::FloatBE(p + 4))
+                    : static_cast<double>(kov::U32LE(p)) + static_cast<double>(kov::FloatLE(p + 4));
             digits = 16;
             break;
-        default: break;
+        default:
+            break;
     }
     if (e.dec_pos != 0) v /= std::pow(10.0, e.dec_pos);
     *number = v;
     return kov::FormatGeneral(v, digits);
 }
 
-void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, int kind, time_t t, ValueList& out) {
+void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, int kind, time_t t,
+                             ValueList& out) {
     const bool registers = kind == 0 || kind == 1 || kind == 7 || kind == 9;
     const bool v10 = version == 0x0100;
-    const std::span<const RawParam> table = registers ? RegisterTable(sys) : PageTable(archType, sys, v10);
+    const std::span<const RawParam> table =
+        registers ? RegisterTable(sys) : PageTable(archType, sys, v10);
     if (table.empty()) return;
 
     std::string errList;
@@ -383,10 +433,10 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
         if (entryKind < 0 || (registers && entryKind == 9)) return;
         for (int s = 0; s < 2; ++s) {
             if (e.system != vkt9::COMMON && e.system != s) continue;
-            klog::debug("param - %d;%d  val - %s, VKT9OPCQuality - %d, ERR - %d\r\n", e.code, e.jsonParm,
-                        text.c_str(), kGood, 0);
-            out.emplace_back(e.jsonParm, entryKind, text, UnitText(e.dim), kGood, 0, static_cast<uint8_t>(s),
-                             static_cast<int>(t));
+            klog::debug("param - %d;%d  val - %s, VKT9OPCQuality - %d, ERR - %d\r\n", e.code,
+                        e.jsonParm, text.c_str(), kGood, 0);
+            out.emplace_back(e.jsonParm, entryKind, text, UnitText(e.dim), kGood, 0,
+                             static_cast<uint8_t>(s), static_cast<int>(t));
         }
     };
 
@@ -397,7 +447,8 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
         if (IsErrorCode(e.code)) {
             const bool wide = e.type == vkt9::kU32 || e.type == vkt9::kI32;
             const int n = wide ? 4 : 2;
-            if (off < 0 || off > block.Length() - n) DecoderFault(wide ? "GetULongAsString" : "GetUShortAsString");
+            if (off < 0 || off > block.Length() - n)
+                DecoderFault(wide ? "GetULongAsString" : "GetUShortAsString");
             const uint8_t* p = block.Data() + off;
             const uint32_t raw = wide ? (registers ? kov::U32BE(p) : kov::U32LE(p))
                                       : (registers ? kov::U16BE(p) : kov::U16LE(p));
@@ -420,7 +471,8 @@ void Ckov_VKT9::parse_inWork(const CVKT9Buffer& block, int archType, int sys, in
         std::string text = ParseToString(block, off, e, registers, &number);
 
         if (e.jsonParm == kov::kNotUploaded) {
-            if (e.code == 72 && !registers && !v10 && (e.system == vkt9::TS1 || e.system == vkt9::TS2))
+            if (e.code == 72 && !registers && !v10 &&
+                (e.system == vkt9::TS1 || e.system == vkt9::TS2))
                 gj[e.system] = number != 0 ? 1 : 0;
             return;
         }
@@ -450,12 +502,12 @@ void Ckov_VKT9::EmitQoAndErrors(time_t t, ValueList& out, int errKind) {
         if (!qoSeen[s]) continue;
         double v = qo[s];
         if (gj[s] == 1) v /= 4.1868;
-        out.emplace_back(17, qoKind[s], kov::FormatGeneral(v, 16), "", kGood, 0, static_cast<uint8_t>(s),
-                         static_cast<int>(t));
+        out.emplace_back(17, qoKind[s], kov::FormatGeneral(v, 16), "", kGood, 0,
+                         static_cast<uint8_t>(s), static_cast<int>(t));
     }
     for (int s = 0; s < 2; ++s)
-        out.emplace_back(14, errKind, std::to_string(errWord[s]), "", kGood, 0, static_cast<uint8_t>(s),
-                         static_cast<int>(t));
+        out.emplace_back(14, errKind, std::to_string(errWord[s]), "", kGood, 0,
+                         static_cast<uint8_t>(s), static_cast<int>(t));
 }
 
 // ----------------------------------------------------------- current values
@@ -465,7 +517,8 @@ ValueList Ckov_VKT9::get_all_curtime_cur_integ_values() {
     try {
         klog::debug("get_all_curtime_cur_integ_values: call GetCurrentDate\r");
         const time_t meter = GetCurrentTimestamp();
-        out.emplace_back(45, 7, std::to_string(meter), "", kGood, 0, 0, static_cast<int>(kov::Now()));
+        out.emplace_back(45, 7, std::to_string(meter), "", kGood, 0, 0,
+                         static_cast<int>(kov::Now()));
 
         ResetAccumulators();
         gj[0] = gj[1] = qUnits ? 1 : 0;
@@ -475,11 +528,12 @@ ValueList Ckov_VKT9::get_all_curtime_cur_integ_values() {
             uint16_t count;
             int sys;
         };
-        static constexpr Block kBlocks[] = {{0x0029, 77, vkt9::COMMON}, {0x0076, 124, vkt9::TS1},
-                                            {0x00F2, 124, vkt9::TS2}};
+        static constexpr Block kBlocks[] = {
+            {0x0029, 77, vkt9::COMMON}, {0x0076, 124, vkt9::TS1}, {0x00F2, 124, vkt9::TS2}};
         time_t t = kov::Now();
         for (const Block& b : kBlocks) {
-            CVKT9Buffer r = ReadRegisters(0x04, b.first, b.count, "get_all_curtime_cur_integ_values_1");
+            CVKT9Buffer r =
+                ReadRegisters(0x04, b.first, b.count, "get_all_curtime_cur_integ_values_1");
             t = kov::Now();
             r += 3;  // address, function, byte count
             parse_inWork(r, -1, b.sys, 0, t, out);
@@ -500,12 +554,16 @@ time_t Ckov_VKT9::PageTime(const CVKT9Buffer& reply, bool withHour) const {
 
 CVKT9Buffer Ckov_VKT9::FindPage(time_t t, const char* name, int archType, const char* caption) {
     const struct tm tmv = kov::LocalParts(t);
-    const uint8_t req[5] = {0x42, static_cast<uint8_t>(archType), static_cast<uint8_t>(tmv.tm_year + 1900 - 2000),
-                            static_cast<uint8_t>(tmv.tm_mon + 1), static_cast<uint8_t>(tmv.tm_mday)};
+    const uint8_t req[5] = {
+        0x42, static_cast<uint8_t>(archType), static_cast<uint8_t>(tmv.tm_year + 1900 - 2000),
+        static_cast<uint8_t>(tmv.tm_mon + 1), static_cast<uint8_t>(tmv.tm_mday)};
     CVKT9Buffer r = link->SendString(req, sizeof req, caption, true);
     if (r.Empty()) {
-        if (link->LastError() == 3) klog::info("Ckov_VKT9::FindArchDate - No data in arch to %s\r\n", name);
-        else klog::err("Ckov_VKT9::FindArchDate - error %d in arch to %s\r\n", link->LastError(), name);
+        if (link->LastError() == 3)
+            klog::info("Ckov_VKT9::FindArchDate - No data in arch to %s\r\n", name);
+        else
+            klog::err("Ckov_VKT9::FindArchDate - error %d in arch to %s\r\n", link->LastError(),
+                      name);
         return {};
     }
     if (r.Length() < 8) {
@@ -516,8 +574,8 @@ CVKT9Buffer Ckov_VKT9::FindPage(time_t t, const char* name, int archType, const 
     static const char* const kField[] = {"arch type", "year", "month", "day"};
     for (int i = 0; i < 4; ++i) {
         if (r[2 + i] != req[1 + i]) {
-            klog::err("Ckov_VKT9::FindArchDate - returned %s %d != requested %d for %s\r\n", kField[i], r[2 + i],
-                      req[1 + i], name);
+            klog::err("Ckov_VKT9::FindArchDate - returned %s %d != requested %d for %s\r\n",
+                      kField[i], r[2 + i], req[1 + i], name);
             return {};
         }
     }
@@ -528,8 +586,8 @@ CVKT9Buffer Ckov_VKT9::FindArchDate(time_t t, int, const char* name, int archTyp
     return FindPage(t, name, archType, "FindArchDate");
 }
 
-int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const char* name, int archType,
-                            uint16_t* page, ValueList& out) {
+int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const char* name,
+                            int archType, uint16_t* page, ValueList& out) {
     uint16_t pg = page ? *page : 0;
     if (archType != 0) {
         CVKT9Buffer f = FindPage(t, name, archType, "ReadArchData");
@@ -538,11 +596,13 @@ int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const 
     }
     CVKT9Buffer r = ReadPage(archType, 0x38, pg, 1, "ReadArchData");
     if (r.Empty()) {
-        if (link->LastError() == 3) klog::info("Ckov_VKT9::ReadArchData - No data in arch to %s\r\n", name);
+        if (link->LastError() == 3)
+            klog::info("Ckov_VKT9::ReadArchData - No data in arch to %s\r\n", name);
         return 0;
     }
     if (r[2] != archType) {
-        klog::err("Ckov_VKT9::ReadArchData - returned arch type %d != requested %d\r\n", r[2], archType);
+        klog::err("Ckov_VKT9::ReadArchData - returned arch type %d != requested %d\r\n", r[2],
+                  archType);
         return 0;
     }
     if (r[6] == 0) {
@@ -568,11 +628,14 @@ int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const 
     for (const Part& p : kParts) {
         if (!(mask & p.bit)) continue;
         const int dataLen = p.len - 2;
-        const uint16_t crc = kov::Crc16(kov::kCrc16CcittFalse, r.Data() + off, static_cast<size_t>(dataLen));
+        const uint16_t crc =
+            kov::Crc16(kov::kCrc16CcittFalse, r.Data() + off, static_cast<size_t>(dataLen));
         const uint8_t lo = r[off + dataLen], hi = r[off + dataLen + 1];
         if (lo != (crc & 0xFF) || hi != (crc >> 8)) {
-            klog::err("Ckov_VKT9::ReadArchData - WRONG ARCH PAGE CRC: x%02x%02x(LH), got x%02x%02x(LH)\r\n",
-                      crc & 0xFF, crc >> 8, lo, hi);
+            klog::err(
+                "Ckov_VKT9::ReadArchData - WRONG ARCH PAGE CRC: x%02x%02x(LH), got "
+                "x%02x%02x(LH)\r\n",
+                crc & 0xFF, crc >> 8, lo, hi);
             return 0;
         }
         off += p.len;
@@ -616,8 +679,10 @@ int Ckov_VKT9::GuardedRead(int archType, time_t t, ReadFn&& read) {
         mark.count = 1;
     }
     if (mark.count < kFailuresBeforeSkip) throw CDisconnectException();
-    klog::warning("Ckov_VKT9::ReadArchData - archive %d record at %ld failed on %d passes, taken as absent\r\n",
-                  archType, static_cast<long>(t), mark.count);
+    klog::warning(
+        "Ckov_VKT9::ReadArchData - archive %d record at %ld failed on %d passes, taken as "
+        "absent\r\n",
+        archType, static_cast<long>(t), mark.count);
     mark = FailMark{};
     return -1;
 }
@@ -626,8 +691,10 @@ int Ckov_VKT9::get_arch_values(int archType, int32_t from, int32_t to, ValueList
     const time_t begin = from, end = to;
     if (archType == 5) {
         for (time_t t = begin; t <= end; t += 86400) {
-            GuardedRead(1, t, [&] { return ReadArchData(t, begin, end, 5, "DAILY", 1, nullptr, out); });
-            GuardedRead(3, t, [&] { return ReadArchData(t, begin, end, 2, "IDAILY", 3, nullptr, out); });
+            GuardedRead(1, t,
+                        [&] { return ReadArchData(t, begin, end, 5, "DAILY", 1, nullptr, out); });
+            GuardedRead(3, t,
+                        [&] { return ReadArchData(t, begin, end, 2, "IDAILY", 3, nullptr, out); });
         }
         return 0;
     }
@@ -655,21 +722,22 @@ int Ckov_VKT9::get_arch_values(int archType, int32_t from, int32_t to, ValueList
         const time_t dayEnd = std::min<time_t>(end, t + 82800);
         for (int h = 0; h < 24; ++h) {
             const time_t th = t + 3600 * h;
-            const int n = GuardedRead(0, th, [&] {
-                return ReadArchData(th, begin, dayEnd, 4, "HOURLY", 0, &page, out);
-            });
+            const int n = GuardedRead(
+                0, th, [&] { return ReadArchData(th, begin, dayEnd, 4, "HOURLY", 0, &page, out); });
             if (n > 0) {
                 got += n;
             } else if (n < 0) {
                 // Given up on this page: go on with the one after it.
                 const uint16_t size = archTable[0].size;
-                page = size > 0 ? static_cast<uint16_t>((page + 1) % (size + 1)) : static_cast<uint16_t>(page + 1);
+                page = size > 0 ? static_cast<uint16_t>((page + 1) % (size + 1))
+                                : static_cast<uint16_t>(page + 1);
             }
         }
         t += 86400;
     }
-    klog::info("Got %d Hourly values from %lu to %lu, beg %lu, end %lu\r", got, static_cast<unsigned long>(first),
-               static_cast<unsigned long>(t), static_cast<unsigned long>(begin), static_cast<unsigned long>(end));
+    klog::info("Got %d Hourly values from %lu to %lu, beg %lu, end %lu\r", got,
+               static_cast<unsigned long>(first), static_cast<unsigned long>(t),
+               static_cast<unsigned long>(begin), static_cast<unsigned long>(end));
     return 0;
 }
 

@@ -60,18 +60,21 @@ protected:
                      uint16_t* page, ValueList& out);
     // Decodes one block (from its first data byte) with the table chosen by
     // kind, archive type and system selector.
-    void parse_inWork(const CVKT9Buffer& block, int archType, int sys, int kind, time_t t, ValueList& out);
+    void parse_inWork(const CVKT9Buffer& block, int archType, int sys, int kind, time_t t,
+                      ValueList& out);
     // Text of the value of entry e at offset off; "ERR" for a type it
     // cannot decode.
-    std::string ParseToString(const CVKT9Buffer& block, int off, const kov::RawParam& e, bool registers,
-                              double* number);
+    std::string ParseToString(const CVKT9Buffer& block, int off, const kov::RawParam& e,
+                              bool registers, double* number);
 
 private:
     bool BuildUnitMap();
     void ResetAccumulators();
     void EmitQoAndErrors(time_t t, ValueList& out, int errKind);
-    CVKT9Buffer ReadRegisters(uint8_t function, uint16_t first, uint16_t count, const char* caption);
-    CVKT9Buffer ReadPage(int archType, uint8_t mask, uint16_t page, uint8_t count, const char* caption);
+    CVKT9Buffer ReadRegisters(uint8_t function, uint16_t first, uint16_t count,
+                              const char* caption);
+    CVKT9Buffer ReadPage(int archType, uint8_t mask, uint16_t page, uint8_t count,
+                         const char* caption);
     time_t PageTime(const CVKT9Buffer& reply, bool withHour) const;
     // Archive record read guarded by the three-strikes rule: a link failure
     // at the same record on consecutive passes is rethrown until the limit,

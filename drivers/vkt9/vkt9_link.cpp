@@ -28,12 +28,13 @@ namespace vkt9 {
 
 void JournalBoundFault(const char* caption) {
     kov::CLinkFile journal(kJournalPath);
-    journal.WriteJournalLine(std::string(kVkt9Config.className) +
-                             "::CheckResult - Error on return answer. Code error 0. function 0 Func name - " +
-                             caption);
+    journal.WriteJournalLine(
+        std::string(kVkt9Config.className) +
+        "::CheckResult - Error on return answer. Code error 0. function 0 Func name - " + caption);
 }
 
-size_t CVKT9Framing::BuildFrame(uint8_t netAddr, const uint8_t* request, size_t len, uint8_t* tx) const {
+size_t CVKT9Framing::BuildFrame(uint8_t netAddr, const uint8_t* request, size_t len,
+                                uint8_t* tx) const {
     tx[0] = netAddr;
     std::memcpy(tx + 1, request, len);
     const uint16_t crc = kov::Crc16Modbus(tx, len + 1);
@@ -59,14 +60,22 @@ kov::HeadInfo CVKT9Framing::ClassifyHead(const uint8_t* rx, size_t headLen) cons
     switch (fn) {
         case 0x03:
         case 0x04:
-        case 0x11: h.rest = rx[2] + 2u; break;
-        case 0x06: h.rest = 3 + 2; break;
-        case 0x42: h.rest = 5 + 2; break;
+        case 0x11:
+            h.rest = rx[2] + 2u;
+            break;
+        case 0x06:
+            h.rest = 3 + 2;
+            break;
+        case 0x42:
+            h.rest = 5 + 2;
+            break;
         case 0x41:
             // Rest after the fourth byte: next page (2), page count, the parts.
             h.rest = 3 + PagePartsLength(headLen >= 4 ? rx[3] : 0) + 2u;
             break;
-        default: h.cls = kov::ReplyClass::Unknown; break;
+        default:
+            h.cls = kov::ReplyClass::Unknown;
+            break;
     }
     return h;
 }
@@ -82,9 +91,12 @@ bool CVKT9Framing::CheckFrame(const uint8_t* rx, size_t total) const {
 
 int32_t CVKT9Framing::ViewLength(const uint8_t* rx, size_t) const {
     switch (rx[1]) {
-        case 0x41: return 7 + PagePartsLength(rx[3]);
-        case 0x42: return 9;
-        default: return rx[2] + 3;
+        case 0x41:
+            return 7 + PagePartsLength(rx[3]);
+        case 0x42:
+            return 9;
+        default:
+            return rx[2] + 3;
     }
 }
 
@@ -95,8 +107,10 @@ uint8_t CVKT9Framing::CheckResult(const uint8_t*, const uint8_t* rx, const char*
         case 0x06:
         case 0x11:
         case 0x41:
-        case 0x42: return 0;
-        default: return 1;
+        case 0x42:
+            return 0;
+        default:
+            return 1;
     }
 }
 
@@ -109,15 +123,15 @@ CVKT9LowLevelConnector::~CVKT9LowLevelConnector() = default;
 
 const kov::LinkConfig& CVKT9LowLevelConnector::Config() { return kVkt9Config; }
 
-CVKT9Buffer CVKT9LowLevelConnector::SendString(const uint8_t* request, size_t length, const char* caption,
-                                               bool tolerate) {
+CVKT9Buffer CVKT9LowLevelConnector::SendString(const uint8_t* request, size_t length,
+                                               const char* caption, bool tolerate) {
     if (length > kMaxRequest) length = kMaxRequest;
     const kov::LinkReply r = engine.SendString(request, length, caption, tolerate);
     return CVKT9Buffer(r.data, r.length);
 }
 
-uint8_t CVKT9LowLevelConnector::CheckResult(const uint8_t* request, const CVKT9Buffer& reply, const char* caption,
-                                            bool tolerate) {
+uint8_t CVKT9LowLevelConnector::CheckResult(const uint8_t* request, const CVKT9Buffer& reply,
+                                            const char* caption, bool tolerate) {
     if (reply.Length() < 2) return 1;
     return framing.CheckResult(request, reply.Data(), caption, tolerate);
 }

@@ -28,7 +28,7 @@ struct BufferTraits {
 inline constexpr uint8_t kPartCommon = 0x08;
 inline constexpr uint8_t kPartTS1 = 0x10;
 inline constexpr uint8_t kPartTS2 = 0x20;
-inline constexpr int kPartCommonLen = 44;  // 42 data bytes and their CRC
+inline constexpr int kPartCommonLen = 44;   // 42 data bytes and their CRC
 inline constexpr int kPartSystemLen = 106;  // 104 data bytes and their CRC
 
 // Data bytes that follow the 7-byte head of a 0x41 reply for a part mask.
@@ -40,7 +40,8 @@ constexpr int PagePartsLength(uint8_t mask) {
 // The VKT-9 frame: address, function, data, CRC-16/MODBUS low byte first.
 class CVKT9Framing : public kov::ILinkFraming {
 public:
-    size_t BuildFrame(uint8_t netAddr, const uint8_t* request, size_t len, uint8_t* tx) const override;
+    size_t BuildFrame(uint8_t netAddr, const uint8_t* request, size_t len,
+                      uint8_t* tx) const override;
     size_t HeadLength(const uint8_t* request, size_t len) const override;
     kov::HeadInfo ClassifyHead(const uint8_t* rx, size_t headLen) const override;
     bool CheckFrame(const uint8_t* rx, size_t total) const override;
@@ -68,9 +69,11 @@ public:
     // request: function code and data. Error answers throw
     // CDisconnectException unless tolerated; then the empty buffer comes
     // back and m_ucLastError holds the exception code.
-    CVKT9Buffer SendString(const uint8_t* request, size_t length, const char* caption, bool tolerate);
+    CVKT9Buffer SendString(const uint8_t* request, size_t length, const char* caption,
+                           bool tolerate);
     bool ReadCount(uint8_t* dest, int count) { return engine.ReadCount(dest, count); }
-    uint8_t CheckResult(const uint8_t* request, const CVKT9Buffer& reply, const char* caption, bool tolerate);
+    uint8_t CheckResult(const uint8_t* request, const CVKT9Buffer& reply, const char* caption,
+                        bool tolerate);
 
     void WriteTrace(const char* caption, const uint8_t* bytes, size_t count) const {
         engine.WriteTrace(caption, bytes, count);

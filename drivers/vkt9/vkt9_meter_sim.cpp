@@ -100,8 +100,16 @@ CVKT9MeterSim::CVKT9MeterSim(int fd, uint8_t address)
 
 void CVKT9MeterSim::UpdateSlaveId() {
     // Model and version sit in data bytes 4 to 7 (bytes 7 to 10 of the reply).
-    Bytes id = {0x00, 0xFF, 0x56, 0x39, 0x00, 0x09, static_cast<uint8_t>(version_ >> 8),
-                static_cast<uint8_t>(version_ & 0xFF), 0x00, 0x00};
+    Bytes id = {0x00,
+                0xFF,
+                0x56,
+                0x39,
+                0x00,
+                0x09,
+                static_cast<uint8_t>(version_ >> 8),
+                static_cast<uint8_t>(version_ & 0xFF),
+                0x00,
+                0x00};
     if (shortSlaveId_) id.resize(7);
     SetSlaveId(id);
 }
@@ -192,7 +200,8 @@ long CVKT9MeterSim::RecordIndex(int archType, time_t t) const {
 }
 
 bool CVKT9MeterSim::HasRecord(int archType, long k) const {
-    const long last = archType == kHourly ? RecordIndex(kHourly, LastHour()) : RecordIndex(archType, LastDay());
+    const long last =
+        archType == kHourly ? RecordIndex(kHourly, LastHour()) : RecordIndex(archType, LastDay());
     int depth;
     {
         std::lock_guard<std::mutex> g(knobs);
@@ -210,24 +219,32 @@ void CVKT9MeterSim::HoldingImage(std::map<uint16_t, uint16_t>& regs) const {
     localtime_r(&now, &tmv);
     std::lock_guard<std::mutex> g(knobs);
 
-    PutRegisters(regs, 0x0000, {static_cast<uint8_t>(serial_ >> 24), static_cast<uint8_t>(serial_ >> 16),
-                                static_cast<uint8_t>(serial_ >> 8), static_cast<uint8_t>(serial_)});
+    PutRegisters(regs, 0x0000,
+                 {static_cast<uint8_t>(serial_ >> 24), static_cast<uint8_t>(serial_ >> 16),
+                  static_cast<uint8_t>(serial_ >> 8), static_cast<uint8_t>(serial_)});
     // Clock: one value in the low byte of each register.
-    const int clock[8] = {tmv.tm_year + 1900 - 2000, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min,
-                          tmv.tm_sec, 0, 0};
-    for (int i = 0; i < 8; ++i) regs[static_cast<uint16_t>(0x0002 + i)] = static_cast<uint16_t>(clock[i]);
+    const int clock[8] = {tmv.tm_year + 1900 - 2000,
+                          tmv.tm_mon + 1,
+                          tmv.tm_mday,
+                          tmv.tm_hour,
+                          tmv.tm_min,
+                          tmv.tm_sec,
+                          0,
+                          0};
+    for (int i = 0; i < 8; ++i)
+        regs[static_cast<uint16_t>(0x0002 + i)] = static_cast<uint16_t>(clock[i]);
 
     // Subscriber identifier: each register carries its low byte first.
     const char id[17] = "OBJ-VKT9-SIM-001";
     for (int i = 0; i < 8; ++i)
-        regs[static_cast<uint16_t>(0x000B + i)] =
-            static_cast<uint16_t>(static_cast<uint8_t>(id[2 * i]) | (static_cast<uint8_t>(id[2 * i + 1]) << 8));
+        regs[static_cast<uint16_t>(0x000B + i)] = static_cast<uint16_t>(
+            static_cast<uint8_t>(id[2 * i]) | (static_cast<uint8_t>(id[2 * i + 1]) << 8));
 
     Image units(42);
     units.b[1] = qUnits_;
-    units.b[3] = 25;    // report day
-    units.b[13] = 0x29; // TS1 Qo 1, Qg 8; TS2 Qo 0x20, Qg 0
-    units.b[15] = 1;    // winter
+    units.b[3] = 25;     // report day
+    units.b[13] = 0x29;  // TS1 Qo 1, Qg 8; TS2 Qo 0x20, Qg 0
+    units.b[15] = 1;     // winter
     PutRegisters(regs, 0x0146, units.b);
 
     PutRegisters(regs, 0x016B, {0, 3, 0, 7, 0, 0});
@@ -255,7 +272,8 @@ void CVKT9MeterSim::InputImage(std::map<uint16_t, uint16_t>& regs) const {
     for (int i = 0; i < 4; ++i) {
         if (types[i] < 0) continue;
         const int type = types[i];
-        const long last = type == kHourly ? RecordIndex(kHourly, LastHour()) : RecordIndex(type, LastDay());
+        const long last =
+            type == kHourly ? RecordIndex(kHourly, LastHour()) : RecordIndex(type, LastDay());
         long first = last;
         while (HasRecord(type, first - 1)) --first;
         table.U16BE(6 * i + 0, kRingSize);
@@ -310,10 +328,13 @@ void CVKT9MeterSim::InputImage(std::map<uint16_t, uint16_t>& regs) const {
     }
 }
 
-uint8_t CVKT9MeterSim::ReadRegisters(bool input, uint16_t first, uint16_t count, std::vector<uint16_t>& out) {
+uint8_t CVKT9MeterSim::ReadRegisters(bool input, uint16_t first, uint16_t count,
+                                     std::vector<uint16_t>& out) {
     std::map<uint16_t, uint16_t> regs;
-    if (input) InputImage(regs);
-    else HoldingImage(regs);
+    if (input)
+        InputImage(regs);
+    else
+        HoldingImage(regs);
     for (uint16_t i = 0; i < count; ++i) {
         auto it = regs.find(static_cast<uint16_t>(first + i));
         if (it == regs.end()) return kIllegalAddress;
@@ -327,9 +348,12 @@ uint8_t CVKT9MeterSim::ReadRegisters(bool input, uint16_t first, uint16_t count,
 long CVKT9MeterSim::CustomRequestLength(const uint8_t* frame, size_t len) {
     if (len < 2) return kNeedMore;
     switch (frame[1]) {
-        case 0x41: return 9;  // address, 0x41, type, mask, page (2), count, CRC
-        case 0x42: return 8;  // address, 0x42, type, year, month, day, CRC
-        default: return kUseGap;
+        case 0x41:
+            return 9;  // address, 0x41, type, mask, page (2), count, CRC
+        case 0x42:
+            return 8;  // address, 0x42, type, year, month, day, CRC
+        default:
+            return kUseGap;
     }
 }
 
@@ -355,7 +379,8 @@ uint8_t CVKT9MeterSim::FindPage(const Bytes& pdu, Bytes& out) {
 
     long k = -1;
     if (type == kHourly) {
-        for (long h = RecordIndex(kHourly, midnight); RecordTime(kHourly, h) < midnight + 86400; ++h) {
+        for (long h = RecordIndex(kHourly, midnight); RecordTime(kHourly, h) < midnight + 86400;
+             ++h) {
             if (HasRecord(kHourly, h)) {
                 k = h;
                 break;
@@ -369,9 +394,13 @@ uint8_t CVKT9MeterSim::FindPage(const Bytes& pdu, Bytes& out) {
     struct tm shown {};
     localtime_r(&midnight, &shown);
     const uint16_t page = PageOf(k);
-    out = {0x42, static_cast<uint8_t>(type), static_cast<uint8_t>(shown.tm_year + 1900 - 2000),
-           static_cast<uint8_t>(shown.tm_mon + 1), static_cast<uint8_t>(shown.tm_mday),
-           static_cast<uint8_t>(page & 0xFF), static_cast<uint8_t>(page >> 8)};
+    out = {0x42,
+           static_cast<uint8_t>(type),
+           static_cast<uint8_t>(shown.tm_year + 1900 - 2000),
+           static_cast<uint8_t>(shown.tm_mon + 1),
+           static_cast<uint8_t>(shown.tm_mday),
+           static_cast<uint8_t>(page & 0xFF),
+           static_cast<uint8_t>(page >> 8)};
     return 0;
 }
 
@@ -382,7 +411,8 @@ uint8_t CVKT9MeterSim::ReadPage(const Bytes& pdu, Bytes& out) {
     const uint8_t mask = pdu[2] & 0x38;
     const uint16_t page = static_cast<uint16_t>(pdu[3] | (pdu[4] << 8));
     if (page > kRingSize) return kIllegalValue;
-    const long last = type == kHourly ? RecordIndex(kHourly, LastHour()) : RecordIndex(type, LastDay());
+    const long last =
+        type == kHourly ? RecordIndex(kHourly, LastHour()) : RecordIndex(type, LastDay());
     // The newest record that sits on this page of the ring.
     const long k = last - ((last - page) % (kRingSize + 1) + (kRingSize + 1)) % (kRingSize + 1);
     if (!HasRecord(type, k)) return kNoData;
@@ -395,7 +425,11 @@ uint8_t CVKT9MeterSim::ReadPage(const Bytes& pdu, Bytes& out) {
         }
     }
     const uint16_t next = PageOf(k + 1);
-    out = {0x41, static_cast<uint8_t>(type), mask, static_cast<uint8_t>(next & 0xFF), static_cast<uint8_t>(next >> 8),
+    out = {0x41,
+           static_cast<uint8_t>(type),
+           mask,
+           static_cast<uint8_t>(next & 0xFF),
+           static_cast<uint8_t>(next >> 8),
            static_cast<uint8_t>(pdu[5] ? 1 : 0)};
     if (pdu[5] == 0) {
         out[2] = 0;
@@ -482,7 +516,8 @@ void CVKT9MeterSim::AppendPage(int type, long k, uint8_t mask, Bytes& out) const
 
 KOV_SIM_METER("vkt-9", "Teplocom VKT-9 heat computer (Modbus RTU with archive pages)",
               [](const kov::sim::SimMeterOptions& o) {
-                  auto m = std::make_unique<vkt9::CVKT9MeterSim>(o.fd, static_cast<uint8_t>(o.address));
+                  auto m =
+                      std::make_unique<vkt9::CVKT9MeterSim>(o.fd, static_cast<uint8_t>(o.address));
                   if (o.archiveDays > 0) m->SetDepth(o.archiveDays * 24, o.archiveDays);
                   return std::unique_ptr<kov::sim::CSimMeter>(std::move(m));
               })

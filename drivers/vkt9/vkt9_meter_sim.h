@@ -30,10 +30,10 @@ struct Sample {
 };
 
 struct CommonSample {
-    double tsw;       // cold-water temperature, C
-    uint16_t err60;   // device error bits
-    uint16_t err70;   // common error bits
-    uint16_t err69;   // extended error bits
+    double tsw;      // cold-water temperature, C
+    uint16_t err60;  // device error bits
+    uint16_t err70;  // common error bits
+    uint16_t err69;  // extended error bits
     uint32_t noPowerMin;
 };
 
@@ -85,7 +85,8 @@ public:
     time_t Now() const;
 
 protected:
-    uint8_t ReadRegisters(bool input, uint16_t first, uint16_t count, std::vector<uint16_t>& out) override;
+    uint8_t ReadRegisters(bool input, uint16_t first, uint16_t count,
+                          std::vector<uint16_t>& out) override;
     long CustomRequestLength(const uint8_t* frame, size_t len) override;
     uint8_t HandleCustom(const kov::sim::Bytes& requestPdu, kov::sim::Bytes& replyPdu) override;
 

@@ -38,30 +38,41 @@ inline constexpr int32_t COMMON = 16;
 constexpr int32_t EntrySize(const RawParam& e, bool registers) {
     switch (e.type) {
         case kI8:
-        case kU8: return registers ? 2 : 1;
+        case kU8:
+            return registers ? 2 : 1;
         case kI16:
-        case kU16: return 2;
+        case kU16:
+            return 2;
         case kI32:
         case kU32:
-        case kF32: return 4;
-        case kAcc: return 8;
-        case kBytes: return e.length;
-        default: return 0;
+        case kF32:
+            return 4;
+        case kAcc:
+            return 8;
+        case kBytes:
+            return e.length;
+        default:
+            return 0;
     }
 }
 constexpr int32_t RegSize(const RawParam& e) { return EntrySize(e, true); }
 constexpr int32_t PageSize(const RawParam& e) { return EntrySize(e, false); }
 
 // Builders that keep the tables readable row by row.
-constexpr RawParam Gap(int32_t bytes) { return {78, 0, 0, kov::kNotUploaded, COMMON, kBytes, bytes, -1}; }
-constexpr RawParam Skip(int32_t code, int32_t type) { return {code, 0, 0, kov::kNotUploaded, COMMON, type, 0, -1}; }
+constexpr RawParam Gap(int32_t bytes) {
+    return {78, 0, 0, kov::kNotUploaded, COMMON, kBytes, bytes, -1};
+}
+constexpr RawParam Skip(int32_t code, int32_t type) {
+    return {code, 0, 0, kov::kNotUploaded, COMMON, type, 0, -1};
+}
 // Register-block entry: code, type, dim, dec_pos -> jsonParm [kind].
-constexpr RawParam R(int32_t code, int32_t type, int32_t dim, int32_t dec, int32_t json, int32_t kind,
-                     int32_t sys) {
+constexpr RawParam R(int32_t code, int32_t type, int32_t dim, int32_t dec, int32_t json,
+                     int32_t kind, int32_t sys) {
     return {code, dim, dec, json, sys, type, 0, kind};
 }
 // Archive-page entry: code, type, dim, dec_pos -> jsonParm.
-constexpr RawParam A(int32_t code, int32_t type, int32_t dim, int32_t dec, int32_t json, int32_t sys) {
+constexpr RawParam A(int32_t code, int32_t type, int32_t dim, int32_t dec, int32_t json,
+                     int32_t sys) {
     return {code, dim, dec, json, sys, type, 0, -1};
 }
 
@@ -130,7 +141,10 @@ inline constexpr RawParam kCurSystem[] = {
 
 // Common part of hourly and daily pages (42 data bytes): the page date first.
 inline constexpr RawParam kArchCommon[] = {
-    Skip(0, kU8), Skip(1, kU8), Skip(2, kU8), Skip(3, kU8),
+    Skip(0, kU8),
+    Skip(1, kU8),
+    Skip(2, kU8),
+    Skip(3, kU8),
     Gap(4),
     A(45, kI16, 21, 2, 8, COMMON),
     A(46, kU16, 20, 3, 11, COMMON),
@@ -145,16 +159,9 @@ inline constexpr RawParam kArchCommon[] = {
 // Heat energy, masses and volumes open every system part alike.
 template <int32_t S>
 inline constexpr RawParam kSystemHead[] = {
-    A(6, kF32, 7, 0, 17, S),
-    Gap(4),
-    A(8, kF32, 11, 0, 22, S),
-    A(9, kF32, 11, 0, 23, S),
-    A(10, kF32, 11, 0, 24, S),
-    Gap(16),
-    A(15, kF32, 13, 0, 19, S),
-    A(16, kF32, 13, 0, 20, S),
-    A(17, kF32, 13, 0, 21, S),
-    Gap(12),
+    A(6, kF32, 7, 0, 17, S),   Gap(4),  A(8, kF32, 11, 0, 22, S),  A(9, kF32, 11, 0, 23, S),
+    A(10, kF32, 11, 0, 24, S), Gap(16), A(15, kF32, 13, 0, 19, S), A(16, kF32, 13, 0, 20, S),
+    A(17, kF32, 13, 0, 21, S), Gap(12),
 };
 
 // Supply and return temperatures follow in hourly and daily pages.
@@ -169,9 +176,11 @@ constexpr auto Join(const RawParam (&first)[N], const RawParam (&... rest)[M]) {
     std::array<RawParam, (N + ... + M)> out{};
     size_t i = 0;
     for (const RawParam& e : first) out[i++] = e;
-    ((void)[&] {
-        for (const RawParam& e : rest) out[i++] = e;
-    }(), ...);
+    (
+        (void)[&] {
+            for (const RawParam& e : rest) out[i++] = e;
+        }(),
+        ...);
     return out;
 }
 
@@ -217,9 +226,7 @@ inline constexpr auto kArchSystemV10 = Join(kSystemHead<S>, kPageTemps<S>, kArch
 
 // Common part of integral-daily pages.
 inline constexpr RawParam kIntCommon[] = {
-    Skip(0, kU8), Skip(1, kU8), Skip(2, kU8), Skip(3, kU8),
-    Gap(8),
-    A(53, kU32, 23, 0, 25, COMMON),
+    Skip(0, kU8), Skip(1, kU8), Skip(2, kU8), Skip(3, kU8), Gap(8), A(53, kU32, 23, 0, 25, COMMON),
     Gap(26),
 };
 
@@ -247,16 +254,19 @@ inline constexpr int32_t kPageCommonBytes = 42;
 inline constexpr int32_t kPageSystemBytes = 104;
 
 // The documented offsets of every uploaded entry, checked against the tables.
-inline constexpr RawOffset kCurCommonAt[] = {{12, 49}, {16, 53}, {20, 45}, {22, 46}, {26, 60}, {28, 70},
-                                             {32, 72}, {66, 30}, {74, 31}, {82, 32}, {126, 69}};
+inline constexpr RawOffset kCurCommonAt[] = {{12, 49}, {16, 53}, {20, 45}, {22, 46},
+                                             {26, 60}, {28, 70}, {32, 72}, {66, 30},
+                                             {74, 31}, {82, 32}, {126, 69}};
 inline constexpr RawOffset kCurSystemAt[] = {
     {0, 6},    {16, 8},   {24, 9},   {32, 10},  {72, 15},  {80, 16},  {88, 17},  {128, 23},
     {132, 24}, {136, 25}, {144, 27}, {148, 28}, {152, 29}, {156, 49}, {160, 50}, {168, 54},
     {172, 55}, {176, 56}, {188, 61}, {192, 62}, {194, 36}, {196, 37}, {206, 42}, {208, 43}};
-inline constexpr RawOffset kArchCommonAt[] = {{8, 45}, {10, 46}, {16, 53}, {18, 60}, {20, 70}, {40, 69}};
-inline constexpr RawOffset kArchSystemAt[] = {
-    {0, 6},   {8, 8},   {12, 9},  {16, 10}, {36, 15}, {40, 16}, {44, 17}, {60, 36}, {62, 37}, {72, 42},
-    {74, 43}, {78, 49}, {80, 50}, {84, 54}, {86, 55}, {88, 56}, {94, 61}, {98, 62}, {100, 73}, {101, 72}};
+inline constexpr RawOffset kArchCommonAt[] = {{8, 45},  {10, 46}, {16, 53},
+                                              {18, 60}, {20, 70}, {40, 69}};
+inline constexpr RawOffset kArchSystemAt[] = {{0, 6},   {8, 8},   {12, 9},  {16, 10},  {36, 15},
+                                              {40, 16}, {44, 17}, {60, 36}, {62, 37},  {72, 42},
+                                              {74, 43}, {78, 49}, {80, 50}, {84, 54},  {86, 55},
+                                              {88, 56}, {94, 61}, {98, 62}, {100, 73}, {101, 72}};
 inline constexpr RawOffset kArchSystemV10At[] = {
     {0, 6},   {8, 8},   {12, 9},  {16, 10}, {36, 15}, {40, 16}, {44, 17}, {60, 36},
     {62, 37}, {78, 42}, {80, 43}, {84, 49}, {86, 50}, {88, 61}, {92, 62}, {94, 73}};
@@ -276,8 +286,10 @@ static_assert(kov::RawTableBytes(std::span(kIntSystem<TS1>), PageSize) == kPageS
 static_assert(kov::RawOffsetsMatch(std::span(kCurCommon), std::span(kCurCommonAt), RegSize));
 static_assert(kov::RawOffsetsMatch(std::span(kCurSystem<TS2>), std::span(kCurSystemAt), RegSize));
 static_assert(kov::RawOffsetsMatch(std::span(kArchCommon), std::span(kArchCommonAt), PageSize));
-static_assert(kov::RawOffsetsMatch(std::span(kArchSystem<TS2>), std::span(kArchSystemAt), PageSize));
-static_assert(kov::RawOffsetsMatch(std::span(kArchSystemV10<TS2>), std::span(kArchSystemV10At), PageSize));
+static_assert(kov::RawOffsetsMatch(std::span(kArchSystem<TS2>), std::span(kArchSystemAt),
+                                   PageSize));
+static_assert(kov::RawOffsetsMatch(std::span(kArchSystemV10<TS2>), std::span(kArchSystemV10At),
+                                   PageSize));
 static_assert(kov::RawOffsetsMatch(std::span(kIntCommon), std::span(kIntCommonAt), PageSize));
 static_assert(kov::RawOffsetsMatch(std::span(kIntSystem<TS2>), std::span(kIntSystemAt), PageSize));
 

@@ -3,24 +3,23 @@
 // under test.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
-#include <cmath>
-#include <cstdlib>
-#include <set>
 #include <vector>
 
 #include "drivers/base/clock.h"
@@ -30,8 +29,8 @@
 #include "drivers/vkt9/vkt9_driver.h"
 #include "drivers/vkt9/vkt9_link.h"
 #include "drivers/vkt9/vkt9_meter_sim.h"
-#include "sim/pty_link.h"
 #include "service/path_root.h"
+#include "sim/pty_link.h"
 #include "transport/rs_connector.h"
 
 namespace {
@@ -174,7 +173,8 @@ TEST_F(Vkt9Link, RegisterRequestFrameAndReply) {
 TEST_F(Vkt9Link, ReplyInPiecesIsCollected) {
     const Bytes whole = WithModbusCrc({0x01, 0x04, 0x06, 1, 2, 3, 4, 5, 6});
     meter.Serve(8, [&](const Bytes&, int) {
-        return std::vector<Bytes>{Bytes(whole.begin(), whole.begin() + 2), Bytes(whole.begin() + 2, whole.begin() + 6),
+        return std::vector<Bytes>{Bytes(whole.begin(), whole.begin() + 2),
+                                  Bytes(whole.begin() + 2, whole.begin() + 6),
                                   Bytes(whole.begin() + 6, whole.end())};
     });
     const uint8_t req[] = {0x04, 0x00, 0x07, 0x00, 0x03};
@@ -196,7 +196,8 @@ TEST_F(Vkt9Link, ToleratedErrorAnswerIsFlushed) {
     EXPECT_EQ(r.Length(), 0);
     EXPECT_EQ(link->LastError(), 3);
     const std::string journal = root.Read(vkt9::kJournalPath);
-    EXPECT_NE(journal.find(" CVKT9LowLevelConnector::CheckResult - Error on return answer. Code error 3. function 131 "
+    EXPECT_NE(journal.find(" CVKT9LowLevelConnector::CheckResult - Error on return answer. Code "
+                           "error 3. function 131 "
                            "Func name - FindArchDate\n"),
               std::string::npos)
         << journal;
@@ -208,7 +209,9 @@ TEST_F(Vkt9Link, ToleratedErrorAnswerIsFlushed) {
 }
 
 TEST_F(Vkt9Link, UntoleratedErrorAnswerThrowsDisconnect) {
-    meter.Serve(8, [](const Bytes&, int) { return std::vector<Bytes>{WithModbusCrc({0x01, 0x84, 0x02})}; });
+    meter.Serve(8, [](const Bytes&, int) {
+        return std::vector<Bytes>{WithModbusCrc({0x01, 0x84, 0x02})};
+    });
     const uint8_t req[] = {0x04, 0x00, 0x07, 0x00, 0x15};
     EXPECT_THROW(link->SendString(req, sizeof req, "GetTimestamps", false), CDisconnectException);
     EXPECT_EQ(link->LastError(), 2);
@@ -221,7 +224,8 @@ TEST_F(Vkt9Link, PageRepliesSizedByMask) {
     meter.Serve(9, [](const Bytes& req, int) {
         const uint8_t mask = req[3];
         Bytes pdu = {0x01, 0x41, 0x00, mask, 0x05, 0x00, 0x01};
-        const size_t parts = (mask & 0x08 ? 44 : 0) + (mask & 0x10 ? 106 : 0) + (mask & 0x20 ? 106 : 0);
+        const size_t parts =
+            (mask & 0x08 ? 44 : 0) + (mask & 0x10 ? 106 : 0) + (mask & 0x20 ? 106 : 0);
         for (size_t i = 0; i < parts; ++i) pdu.push_back(static_cast<uint8_t>(i));
         return std::vector<Bytes>{WithModbusCrc(pdu)};
     });
@@ -255,9 +259,11 @@ TEST_F(Vkt9Link, FindPageReplyView) {
 TEST_F(Vkt9Link, SilentAfterHeadRetriedThreeTimes) {
     meter.Serve(8, [](const Bytes&, int) { return std::vector<Bytes>{{0x01, 0x03, 0x04}}; });
     const uint8_t req[] = {0x03, 0x00, 0x00, 0x00, 0x02};
-    EXPECT_THROW(link->SendString(req, sizeof req, "GetSerialNumber", false), CWrongPacketException);
+    EXPECT_THROW(link->SendString(req, sizeof req, "GetSerialNumber", false),
+                 CWrongPacketException);
     EXPECT_EQ(meter.Requests(), 3u);
-    for (const Bytes& r : meter.RequestList()) EXPECT_EQ(r, WithModbusCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}));
+    for (const Bytes& r : meter.RequestList())
+        EXPECT_EQ(r, WithModbusCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x02}));
 }
 
 // One failed attempt is retried; the second answer is used.
@@ -298,8 +304,12 @@ TEST_F(Vkt9Link, BufferBoundsJournalAndThrow) {
     EXPECT_EQ(b.Length(), 1);
     EXPECT_THROW(b += 2, CDisconnectException);
     const std::string journal = root.Read(vkt9::kJournalPath);
-    EXPECT_NE(journal.find("Code error 0. function 0 Func name - CVKT9Buffer []\n"), std::string::npos) << journal;
-    EXPECT_NE(journal.find("Code error 0. function 0 Func name - CVKT9Buffer +=\n"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("Code error 0. function 0 Func name - CVKT9Buffer []\n"),
+              std::string::npos)
+        << journal;
+    EXPECT_NE(journal.find("Code error 0. function 0 Func name - CVKT9Buffer +=\n"),
+              std::string::npos)
+        << journal;
 }
 
 // Both files go as soon as a write leaves them above 5,242,880 bytes; the
@@ -328,12 +338,15 @@ TEST_F(Vkt9Link, DiagnosticFilesRemovedPastLimit) {
 
 using vkt9::CVKT9MeterSim;
 
-time_t LocalTime(int y, int mo, int d, int h, int mi, int s) { return kov::MeterLocalTime(y, mo, d, h, mi, s); }
+time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
+    return kov::MeterLocalTime(y, mo, d, h, mi, s);
+}
 
 const ValueRecord* Find(const ValueList& list, int index, int kind, int sys, long time = -1) {
     const ValueRecord* found = nullptr;
     for (const ValueRecord& r : list)
-        if (r.index == index && r.kind == kind && r.sys == sys && (time < 0 || r.timestamp == time)) found = &r;
+        if (r.index == index && r.kind == kind && r.sys == sys && (time < 0 || r.timestamp == time))
+            found = &r;
     return found;
 }
 
@@ -421,16 +434,33 @@ TEST_P(Vkt9Driver, IdentificationAndSystemValues) {
     for (const ValueRecord& r : v) {
         EXPECT_EQ(r.quality, 192);
         EXPECT_NEAR(r.timestamp, kov::Now(), 2);
-        got.push_back(std::to_string(r.kind) + "/" + std::to_string(r.index) + "/" + std::to_string(r.sys) + "=" +
-                      r.value);
+        got.push_back(std::to_string(r.kind) + "/" + std::to_string(r.index) + "/" +
+                      std::to_string(r.sys) + "=" + r.value);
     }
-    const std::vector<std::string> want = {
-        "7/31/0=ООО \"Теплоком\"", "7/32/0=ВКТ-9", "7/33/0=2.3", "7/34/0=912345",
-        "7/31/1=ООО \"Теплоком\"", "7/32/1=ВКТ-9", "7/33/1=2.3", "7/34/1=912345",
-        "7/30/0=(+Qo)", "7/30/0=(+Qg)", "7/30/1=(-Qo)", "7/30/1=(+0)",
-        "7/38/0=3\n7", "7/38/1=4\n8", "7/30/0=Зима", "7/30/1=Зима",
-        "9/51/0=12.5", "9/53/0=0.5", "9/51/1=13.5", "9/53/1=1.5",
-        "9/52/0=11.25", "9/54/0=0.25", "9/52/1=12.25", "9/54/1=1.25"};
+    const std::vector<std::string> want = {"7/31/0=ООО \"Теплоком\"",
+                                           "7/32/0=ВКТ-9",
+                                           "7/33/0=2.3",
+                                           "7/34/0=912345",
+                                           "7/31/1=ООО \"Теплоком\"",
+                                           "7/32/1=ВКТ-9",
+                                           "7/33/1=2.3",
+                                           "7/34/1=912345",
+                                           "7/30/0=(+Qo)",
+                                           "7/30/0=(+Qg)",
+                                           "7/30/1=(-Qo)",
+                                           "7/30/1=(+0)",
+                                           "7/38/0=3\n7",
+                                           "7/38/1=4\n8",
+                                           "7/30/0=Зима",
+                                           "7/30/1=Зима",
+                                           "9/51/0=12.5",
+                                           "9/53/0=0.5",
+                                           "9/51/1=13.5",
+                                           "9/53/1=1.5",
+                                           "9/52/0=11.25",
+                                           "9/54/0=0.25",
+                                           "9/52/1=12.25",
+                                           "9/54/1=1.25"};
     EXPECT_EQ(got, want);
     EXPECT_EQ(driver->ObjectID(), "OBJ-VKT9-SIM-001");
 }
@@ -486,10 +516,13 @@ TEST_P(Vkt9Driver, CurrentValues) {
     }
     // The raw operating-time counters of both systems go to the trace file.
     char want[160];
-    const uint32_t tw0 = CVKT9MeterSim::SystemSample(k, 0).twMin, tw1 = CVKT9MeterSim::SystemSample(k, 1).twMin;
-    snprintf(want, sizeof want, "TimeOfWork\n0x%02X 0x%02X 0x%02X 0x%02X \n\nTimeOfWork\n0x%02X 0x%02X 0x%02X 0x%02X \n\n",
-             tw0 >> 24, (tw0 >> 16) & 0xFF, (tw0 >> 8) & 0xFF, tw0 & 0xFF, tw1 >> 24, (tw1 >> 16) & 0xFF,
-             (tw1 >> 8) & 0xFF, tw1 & 0xFF);
+    const uint32_t tw0 = CVKT9MeterSim::SystemSample(k, 0).twMin,
+                   tw1 = CVKT9MeterSim::SystemSample(k, 1).twMin;
+    snprintf(
+        want, sizeof want,
+        "TimeOfWork\n0x%02X 0x%02X 0x%02X 0x%02X \n\nTimeOfWork\n0x%02X 0x%02X 0x%02X 0x%02X \n\n",
+        tw0 >> 24, (tw0 >> 16) & 0xFF, (tw0 >> 8) & 0xFF, tw0 & 0xFF, tw1 >> 24, (tw1 >> 16) & 0xFF,
+        (tw1 >> 8) & 0xFF, tw1 & 0xFF);
     EXPECT_EQ(root.Read(vkt9::kTracePath), want);
     // Common block: tsw and P3 for both systems.
     const vkt9::CommonSample c = CVKT9MeterSim::CommonValues(k);
@@ -508,13 +541,27 @@ TEST_P(Vkt9Driver, ErrorWordMappings) {
         uint32_t want;
     };
     const Case cases[] = {
-        {0x1000, 0, 0, 0, 0x8000}, {0x0FFF, 0, 0, 0, 0},       {0, 0x400, 0, 0, 0x800},
-        {0, 0x3FF, 0, 0, 0},        {0, 0, 0x08, 0, 0x4},       {0, 0, 0x10, 0, 0x40000},
-        {0, 0, 0x40, 0, 0x2},       {0, 0, 0x80, 0, 0x20000},   {0, 0, 0x200, 0, 0x2},
-        {0, 0, 0x400, 0, 0x20000},  {0, 0, 0x1000, 0, 0x8},     {0, 0, 0x2000, 0, 0x80000},
-        {0, 0, 0x40000, 0, 0x40},   {0, 0, 0x80000, 0, 0x100000}, {0, 0, 0x20027, 0, 0},
-        {0, 0, 0, 0x8000, 0x4000},  {0, 0, 0, 0x200, 0x400},     {0, 0, 0, 0x2, 0x200},
-        {0, 0, 0, 0x4, 0x200},      {0, 0, 0, 0x8, 0x200},       {0, 0, 0, 0x7DF1, 0},
+        {0x1000, 0, 0, 0, 0x8000},
+        {0x0FFF, 0, 0, 0, 0},
+        {0, 0x400, 0, 0, 0x800},
+        {0, 0x3FF, 0, 0, 0},
+        {0, 0, 0x08, 0, 0x4},
+        {0, 0, 0x10, 0, 0x40000},
+        {0, 0, 0x40, 0, 0x2},
+        {0, 0, 0x80, 0, 0x20000},
+        {0, 0, 0x200, 0, 0x2},
+        {0, 0, 0x400, 0, 0x20000},
+        {0, 0, 0x1000, 0, 0x8},
+        {0, 0, 0x2000, 0, 0x80000},
+        {0, 0, 0x40000, 0, 0x40},
+        {0, 0, 0x80000, 0, 0x100000},
+        {0, 0, 0x20027, 0, 0},
+        {0, 0, 0, 0x8000, 0x4000},
+        {0, 0, 0, 0x200, 0x400},
+        {0, 0, 0, 0x2, 0x200},
+        {0, 0, 0, 0x4, 0x200},
+        {0, 0, 0, 0x8, 0x200},
+        {0, 0, 0, 0x7DF1, 0},
         {0x1000, 0x400, 0x88, 0x8002, 0x8000 | 0x800 | 0x4 | 0x20000 | 0x4000 | 0x200},
     };
     driver->init();
@@ -569,7 +616,9 @@ TEST_P(Vkt9Driver, HourlyDay) {
     NewRequests();
     const time_t day = LocalTime(2026, 3, 9, 0, 0, 0);
     ValueList v;
-    EXPECT_EQ(driver->get_arch_values(4, static_cast<int32_t>(day), static_cast<int32_t>(day + 23 * 3600), v), 0);
+    EXPECT_EQ(driver->get_arch_values(4, static_cast<int32_t>(day),
+                                      static_cast<int32_t>(day + 23 * 3600), v),
+              0);
     auto req = NewRequests();
     EXPECT_EQ(CountFunction(req, 0x42), 1u);
     EXPECT_EQ(CountFunction(req, 0x41), 24u);
@@ -598,7 +647,8 @@ TEST_P(Vkt9Driver, HourlyDay) {
     std::vector<int> pages;
     for (const auto& r : req)
         if (r[1] == 0x41) pages.push_back(r[4] | (r[5] << 8));
-    for (size_t i = 1; i < pages.size(); ++i) EXPECT_EQ(pages[i], (pages[i - 1] + 1) % (CVKT9MeterSim::kRingSize + 1));
+    for (size_t i = 1; i < pages.size(); ++i)
+        EXPECT_EQ(pages[i], (pages[i - 1] + 1) % (CVKT9MeterSim::kRingSize + 1));
     EXPECT_EQ(pages[0], CVKT9MeterSim::PageOf(static_cast<long>(day / 3600)));
 }
 
@@ -639,7 +689,9 @@ TEST_P(Vkt9Driver, MissingHourlyDaySkippedHourByHour) {
     EXPECT_EQ(CountFunction(req, 0x41), 0u);
     ASSERT_EQ(CountFunction(req, 0x42), 24u);
     // Each look-up asks for that very day: 01 42 00 1A 03 08.
-    for (const auto& r : req) EXPECT_EQ(kov::sim::Bytes(r.begin(), r.begin() + 6), (kov::sim::Bytes{1, 0x42, 0, 26, 3, 8}));
+    for (const auto& r : req)
+        EXPECT_EQ(kov::sim::Bytes(r.begin(), r.begin() + 6),
+                  (kov::sim::Bytes{1, 0x42, 0, 26, 3, 8}));
 }
 
 TEST_P(Vkt9Driver, DailyAndIntegralDaily) {
@@ -701,7 +753,7 @@ TEST_P(Vkt9Driver, Firmware10Layout) {
         sim->SetVersion(v10 ? 0x0100 : 0x0203);
         sim->SetQUnits(1);
         driver->init();
-    NewRequests();
+        NewRequests();
         EXPECT_EQ(driver->Version(), v10 ? 0x0100 : 0x0203);
         driver->get_all_system_values();
         const time_t t = LocalTime(2026, 3, 9, 7, 0, 0);
@@ -725,7 +777,8 @@ TEST_P(Vkt9Driver, Firmware10Layout) {
     const time_t t = LocalTime(2026, 3, 9, 7, 0, 0);
     ValueList v;
     driver->get_arch_values(4, static_cast<int32_t>(t), static_cast<int32_t>(t), v);
-    EXPECT_EQ(Num(Find(v, 17, 4, 0, t)), CVKT9MeterSim::SystemSample(static_cast<long>(t / 3600), 0).qo);
+    EXPECT_EQ(Num(Find(v, 17, 4, 0, t)),
+              CVKT9MeterSim::SystemSample(static_cast<long>(t / 3600), 0).qo);
 }
 
 // A link failure inside an archive read ends the call (nothing of it is
@@ -740,7 +793,8 @@ TEST_P(Vkt9Driver, DeadRecordEndsCallUntilThirdPass) {
     sim->AddDeadPage(0, dead);
     for (int pass = 1; pass <= 2; ++pass) {
         ValueList v;
-        EXPECT_THROW(driver->get_arch_values(4, static_cast<int32_t>(day), static_cast<int32_t>(day + 23 * 3600), v),
+        EXPECT_THROW(driver->get_arch_values(4, static_cast<int32_t>(day),
+                                             static_cast<int32_t>(day + 23 * 3600), v),
                      CDisconnectException)
             << pass;
     }
@@ -762,8 +816,9 @@ TEST_P(Vkt9Driver, TransientFailureIsNotGivenUp) {
     const time_t day = LocalTime(2026, 3, 9, 0, 0, 0);
     sim->AddDeadPage(1, day, 3);  // one pass' worth of silence (three attempts)
     ValueList v;
-    EXPECT_THROW(driver->get_arch_values(5, static_cast<int32_t>(day), static_cast<int32_t>(day), v),
-                 CDisconnectException);
+    EXPECT_THROW(
+        driver->get_arch_values(5, static_cast<int32_t>(day), static_cast<int32_t>(day), v),
+        CDisconnectException);
     ValueList again;
     driver->get_arch_values(5, static_cast<int32_t>(day), static_cast<int32_t>(day), again);
     EXPECT_EQ(Times(again, 5), std::set<long>{day});
@@ -790,10 +845,10 @@ TEST_P(Vkt9Driver, HarnessFaultsAndRecovery) {
         kov::sim::FaultKind kind;
         Outcome outcome;
     } cases[] = {
-        {kov::sim::FaultKind::Silence, Ok},        {kov::sim::FaultKind::Truncate, Ok},
-        {kov::sim::FaultKind::Delay, Ok},          {kov::sim::FaultKind::WrongAddress, Ok},
-        {kov::sim::FaultKind::BadCheck, Refused},  {kov::sim::FaultKind::WrongFunction, Refused},
-        {kov::sim::FaultKind::Echo, Refused},      {kov::sim::FaultKind::Noise, Either},
+        {kov::sim::FaultKind::Silence, Ok},       {kov::sim::FaultKind::Truncate, Ok},
+        {kov::sim::FaultKind::Delay, Ok},         {kov::sim::FaultKind::WrongAddress, Ok},
+        {kov::sim::FaultKind::BadCheck, Refused}, {kov::sim::FaultKind::WrongFunction, Refused},
+        {kov::sim::FaultKind::Echo, Refused},     {kov::sim::FaultKind::Noise, Either},
     };
     for (const auto& c : cases) {
         const char* name = kov::sim::FaultName(c.kind);
