@@ -663,13 +663,18 @@ int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const 
 template <class ReadFn>
 int Ckov_VKT9::GuardedRead(int archType, time_t t, ReadFn&& read) {
     FailMark& mark = failMark[archType & 3];
+    const std::pair<int, time_t> key{archType, t};
     try {
         const int n = read();
         if (mark.t == t) mark = FailMark{};
+        givenUp.erase(key);
         return n;
     } catch (const CDisconnectException&) {
     } catch (const CWrongPacketException&) {
     }
+    // Already given up on an earlier pass (hourly days are read by more than
+    // one chunk): absent again at once.
+    if (givenUp.count(key)) return -1;
     // A link failure ends the call so the cycle stores nothing past this
     // record; only a record failing on several passes in a row is given up.
     if (mark.t == t) {
@@ -684,6 +689,8 @@ int Ckov_VKT9::GuardedRead(int archType, time_t t, ReadFn&& read) {
         "absent\r\n",
         archType, static_cast<long>(t), mark.count);
     mark = FailMark{};
+    if (givenUp.size() >= 1024) givenUp.clear();
+    givenUp.insert(key);
     return -1;
 }
 

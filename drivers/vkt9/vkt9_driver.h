@@ -8,6 +8,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 
@@ -122,4 +123,6 @@ private:
         int count = 0;
     };
     FailMark failMark[4];
+    // Records given up on: (archive type, time).
+    std::set<std::pair<int, time_t>> givenUp;
 };

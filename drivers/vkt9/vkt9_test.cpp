@@ -806,6 +806,11 @@ TEST_P(Vkt9Driver, DeadRecordEndsCallUntilThirdPass) {
     EXPECT_EQ(t.count(dead + 3600), 1u);
     EXPECT_EQ(Num(Find(v, 17, 4, 0, dead + 3600)),
               CVKT9MeterSim::SystemSample(static_cast<long>((dead + 3600) / 3600), 0).qo);
+    // Read again (the next chunk covers the same day): absent at once.
+    ValueList again;
+    EXPECT_NO_THROW(driver->get_arch_values(4, static_cast<int32_t>(day),
+                                            static_cast<int32_t>(day + 23 * 3600), again));
+    EXPECT_EQ(Times(again, 4).size(), 23u);
 }
 
 // A failure that does not repeat at the same record starts the count anew.
