@@ -1,6 +1,5 @@
 #include "drivers/vkt7/vkt7_driver.h"
 
-#include <cxxabi.h>
 
 #include <array>
 #include <cmath>

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "drivers/base/clock.h"
 #include "drivers/base/driver_factory.h"
@@ -221,6 +222,37 @@ TEST(VKT7Link, ReplyCutAfterTwoBytesThreeTimes) {
     // All three attempts sent the same bytes.
     auto reqs = rig.meter.Requests();
     EXPECT_EQ(reqs[0], reqs[2]);
+}
+
+// Harness faults on a real reply: the link never takes a damaged frame for a good one.
+TEST(VKT7Link, InjectedFaults) {
+    struct {
+        FaultKind kind;
+        bool ok;
+    } const cases[] = {
+        {FaultKind::Echo, false},           // the echoed request starts 0xFF 0xFF: no reply type
+        {FaultKind::BadCheck, false},       // WRONG CRC
+        {FaultKind::WrongFunction, false},  // outside the reply table, or its CRC no longer fits
+        {FaultKind::Delay, true},           // within the port's timeout
+        {FaultKind::WrongAddress, true},    // the address is not checked by this protocol
+    };
+    Rig rig;
+    kov::sim::FaultPlan plan;
+    plan.delayMs = 100;
+    rig.meter.SetFaults(plan);
+    CVKT7LowLevelConnector ll(&rig.conn, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(kov::sim::FaultName(c.kind));
+        rig.meter.InjectNext(c.kind);
+        uint8_t f[10] = {0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xF9, 0x00, 0x00};
+        if (c.ok) {
+            EXPECT_EQ(ll.SendString(f, 10, "GetSystemData", false)[2], 16);
+        } else {
+            EXPECT_THROW(ll.SendString(f, 10, "GetSystemData", false), CDisconnectException);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            rig.conn.FlushBuffers();
+        }
+    }
 }
 
 TEST(VKT7Link, OneLostReplyIsResentAndRecovered) {
