@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "drivers/magika/magika_archive.h"
+
+namespace {
+
+// Archive times are local; the expected Unix times below are worked out for UTC.
+struct UtcZone {
+    UtcZone() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+} utcZone;
+
+constexpr time_t k20240305h14 = 1709647200;  // 2024-03-05 14:00 UTC
+constexpr time_t k20240306h00 = 1709683200;
+constexpr time_t k20240305h00 = 1709596800;
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> v) {
+    std::vector<uint8_t> b;
+    for (int x : v) b.push_back(static_cast<uint8_t>(x));
+    return b;
+}
+
+void Append(std::vector<uint8_t>& b, std::initializer_list<int> v) {
+    for (int x : v) b.push_back(static_cast<uint8_t>(x));
+}
+
+const ValueRecord* Find(const ValueList& l, int kind, int index) {
+    for (const auto& r : l)
+        if (r.kind == kind && r.index == index) return &r;
+    return nullptr;
+}
+
+// ---- template lines, split and firmware fix-up ----
+
+TEST(MagikaTemplate, LineNamesTypeAndIndex) {
+    auto t = magika::ParseTemplateLine("8T 2.1");
+    EXPECT_EQ(t.type, '8');
+    EXPECT_EQ(t.name, "T1");
+    t = magika::ParseTemplateLine("0Day");
+    EXPECT_EQ(t.type, '0');
+    EXPECT_EQ(t.name, "Day");
+    t = magika::ParseTemplateLine("3SV 3.12\r");
+    EXPECT_EQ(t.name, "SV12");
+    t = magika::ParseTemplateLine("0Month\r");
+    EXPECT_EQ(t.name, "Month");
+}
+
+TEST(MagikaTemplate, SplitDropsEmptyAndBlankLinesAndStopsAtNul) {
+    const char text[] = "0Day\n\n \n0Month\n8T 2.1\n\0garbage\n";
+    std::vector<uint8_t> b(text, text + sizeof text - 1);
+    auto lines = magika::SplitTemplate(b);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "0Day");
+    EXPECT_EQ(lines[1], "0Month");
+    EXPECT_EQ(lines[2], "8T 2.1");
+}
+
+TEST(MagikaTemplate, FixupFirmwareRange) {
+    EXPECT_TRUE(magika::NeedsTemplateFixup(0x1100));
+    EXPECT_TRUE(magika::NeedsTemplateFixup(0x1415));
+    EXPECT_FALSE(magika::NeedsTemplateFixup(0x1416));
+    EXPECT_FALSE(magika::NeedsTemplateFixup(0x1015));
+    EXPECT_FALSE(magika::NeedsTemplateFixup(0x1500));
+    EXPECT_FALSE(magika::NeedsTemplateFixup(0x0000));
+}
+
+TEST(MagikaTemplate, FixupSwapsBeyond512AndExchangesMassNames) {
+    std::string text = "uM pM uX Mu" + std::string(501, 'x');
+    text += "MuMpbaX\nZ";  // 9 bytes: the lone last byte has no partner
+    std::vector<uint8_t> b(text.begin(), text.end());
+    magika::FixupTemplate(b);
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 11), "pM uM uX Mu");
+    EXPECT_EQ(std::string(b.begin() + 512, b.end()), "pMuMab\nXZ");
+}
+
+// ---- new-format strings ----
+
+TEST(MagikaNewFormat, EveryTypeCharacter) {
+    std::vector<std::string> templ = {"0Day", "0Month", "0Year", "0Hour", "1a", "Cb", "2c", "3d",
+                                      "4e",   "5f",     "6g",    "7h",    "8i", "9j", "Ak", "dl",
+                                      "Em",   "Fn",     "Go",    "Hp",    "Iq", "0r"};
+    magika::NewMap map;
+    int idx = 100;
+    for (const char* n : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o",
+                          "p", "q", "r"})
+        map[n] = magika::NewField{idx, idx, 0, 4, n, "u", 1}, ++idx;
+    std::vector<uint8_t> s = Bytes({5, 3, 24, 14});
+    Append(s, {0x01, 0x02});                    // 1: 258
+    Append(s, {0xFF, 0xFE});                    // C: 65534
+    Append(s, {0x01, 0x00, 0x00});              // 2: 65536
+    Append(s, {0x80, 0x00, 0x00, 0x01});        // 3: 2147483649
+    Append(s, {0xFF});                          // 4: -1
+    Append(s, {0xFF, 0xFE});                    // 5: -2
+    Append(s, {0xFF, 0xFF, 0xFD});              // 6: -3
+    Append(s, {0xFF, 0xFF, 0xFF, 0xFC});        // 7: -4
+    Append(s, {0x41, 0x48, 0x00, 0x00});        // 8: 12.5
+    Append(s, {0xC0, 0x02, 0, 0, 0, 0, 0, 0});  // 9: -2.25
+    Append(s, {0x42});                          // A: BCD 42
+    Append(s, {0x04, 0xD2});                    // D: 12.34
+    Append(s, {0x00, 0x64});                    // E: 1
+    Append(s, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    Append(s, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE});
+    Append(s, {0x03, 'a', 'b', 'c', 0x00});     // H: length, 3 bytes, one more
+    Append(s, {'x', 'y', 'z', 0x00});           // I: up to and with the NUL
+    Append(s, {0x07});                          // 0: 7
+    ValueList out;
+    time_t t = 0;
+    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), map, true, out, t), 0);
+    EXPECT_EQ(t, k20240305h14);
+    std::map<std::string, std::string> got;
+    for (const auto& r : out) {
+        for (const auto& [name, f] : map)
+            if (f.index == r.index) got[name] = r.value;
+        EXPECT_EQ(r.timestamp, k20240305h14);
+        EXPECT_EQ(r.kind, 4);
+        EXPECT_EQ(r.quality, 192);
+    }
+    EXPECT_EQ(out.size(), 16u);  // H and I only advance
+    EXPECT_EQ(got["a"], "258");
+    EXPECT_EQ(got["b"], "65534");
+    EXPECT_EQ(got["c"], "65536");
+    EXPECT_EQ(got["d"], "2147483649");
+    EXPECT_EQ(got["e"], "-1");
+    EXPECT_EQ(got["f"], "-2");
+    EXPECT_EQ(got["g"], "-3");
+    EXPECT_EQ(got["h"], "-4");
+    EXPECT_EQ(got["i"], "12.5");
+    EXPECT_EQ(got["j"], "-2.25");
+    EXPECT_EQ(got["k"], "42");
+    EXPECT_EQ(got["l"], "12.34");
+    EXPECT_EQ(got["m"], "1");
+    EXPECT_EQ(got["n"], "18446744073709551615");
+    EXPECT_EQ(got["o"], "-2");
+    EXPECT_EQ(got.count("p"), 0u);
+    EXPECT_EQ(got.count("q"), 0u);
+    EXPECT_EQ(got["r"], "7");
+    // Records go to the front: the last field of the string comes first.
+    EXPECT_EQ(out.front().value, "7");
+}
+
+TEST(MagikaNewFormat, FloatFieldNamedByIndexAndScales) {
+    // The meter's own maps call the temperature "t1"; "T1" here checks the
+    // naming of "8T 2.1" as a 4-byte float.
+    magika::NewMap map = magika::BuildNewDailyMap();
+    map["T1"] = magika::NewField{900, 6, 0, 5, "T1", "C", 1};
+    map["Raw"] = magika::NewField{901, 25, 0, 5, "Raw", "", 0};  // scale 0: as read
+    std::vector<std::string> templ = {"0Day", "0Month", "0Year", "0Hour", "8T 2.1", "1Raw",
+                                      "1Tn",  "8P1",    "0Err",  "3SQ"};
+    std::vector<uint8_t> s = Bytes({5, 3, 24, 24});
+    Append(s, {0x41, 0x48, 0x00, 0x00});  // T1 = 12.5
+    Append(s, {0x00, 0x07});              // Raw = 7
+    Append(s, {0x00, 0x5A});              // Tn = 90 min = 1.5 h
+    Append(s, {0x40, 0x40, 0x00, 0x00});  // P1 = 3.0 / 0.967836
+    Append(s, {0x87});                    // Err
+    Append(s, {0x00, 0x00, 0x01, 0x00});  // SQ = 256 (a total: kind 2 daily)
+    ValueList out;
+    time_t t = 0;
+    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), map, false, out, t), 0);
+    EXPECT_EQ(t, k20240305h00);  // daily: the hour is 0
+    ASSERT_NE(Find(out, 5, 6), nullptr);
+    EXPECT_EQ(Find(out, 5, 6)->value, "12.5");
+    ASSERT_NE(Find(out, 5, 25), nullptr);
+    EXPECT_EQ(Find(out, 5, 25)->value, "7");
+    ASSERT_NE(Find(out, 5, 18), nullptr);
+    EXPECT_EQ(Find(out, 5, 18)->value, "1.5");
+    EXPECT_EQ(Find(out, 5, 18)->dim, "h");
+    ASSERT_NE(Find(out, 5, 9), nullptr);
+    EXPECT_NEAR(std::stod(Find(out, 5, 9)->value), 3.0 / 0.967836, 1e-5);
+    EXPECT_EQ(Find(out, 5, 9)->dim, "at");
+    ASSERT_NE(Find(out, 5, 14), nullptr);
+    EXPECT_EQ(Find(out, 5, 14)->value, "33286");  // 0x4 | 0x202 | 0x8000
+    ASSERT_NE(Find(out, 2, 17), nullptr);
+    EXPECT_EQ(Find(out, 2, 17)->value, "256");
+
+    // The same string in the hourly map: hour 24 is the next day's hour 0,
+    // and totals go to kind 3.
+    ValueList hourly;
+    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), magika::BuildNewHourlyMap(), true,
+                                          hourly, t),
+              0);
+    EXPECT_EQ(t, k20240306h00);
+    EXPECT_NE(Find(hourly, 3, 17), nullptr);
+    EXPECT_NE(Find(hourly, 4, 18), nullptr);
+}
+
+TEST(MagikaNewFormat, RejectsUnknownTypeShortStringAndMissingDate) {
+    const auto map = magika::BuildNewHourlyMap();
+    ValueList out;
+    time_t t = 0;
+    auto s = Bytes({5, 3, 24, 14, 1, 2});
+    EXPECT_EQ(magika::ParseArchString2013({"0Day", "0Month", "0Year", "0Hour", "BQ"}, s.data(),
+                                          s.size(), map, true, out, t),
+              -1);
+    EXPECT_EQ(magika::ParseArchString2013({"0Day", "0Month", "0Year", "0Hour", "3Q"}, s.data(),
+                                          s.size(), map, true, out, t),
+              -1);
+    EXPECT_EQ(magika::ParseArchString2013({"1Q"}, s.data(), s.size(), map, true, out, t), -1);
+    EXPECT_EQ(magika::ParseArchString2013({"0Day"}, s.data(), 3, map, true, out, t), -1);
+    EXPECT_TRUE(out.empty());
+}
+
+// ---- old-format strings ----
+
+TEST(MagikaOldFormat, DailyFieldsTypesAndSTnormRepetition) {
+    const auto map = magika::BuildOldDailyMap();
+    std::vector<std::string> templ = {"5DATE",  "5HOUR",   "0TNORM",  "0ERRORCODE",
+                                      "4T 3.1", "2XX",     "3sTNORM", "3sTNORM",
+                                      "4sQ1"};
+    std::vector<uint8_t> s = Bytes({5, 3, 24});  // DATE
+    Append(s, {0});                              // HOUR
+    Append(s, {0x00, 0x5A});                     // TNORM, type 1 daily: 90 min
+    Append(s, {0x03});                           // ERRORCODE
+    Append(s, {0x40, 0x40, 0x00, 0x00});         // T1 = 3
+    Append(s, {1, 2, 3, 4});                     // unknown, type 2: skipped
+    Append(s, {0x00, 0x00, 0x0E, 0x10});         // sTNORM = 3600 min
+    Append(s, {0x00, 0x00, 0x00, 0x3C});         // sTNORMr: not stored
+    Append(s, {0x41, 0x48, 0x00, 0x00});         // sQ1 = 12.5
+    ValueList out;
+    time_t t = 0;
+    ASSERT_EQ(magika::ParseArchString(templ, s.data(), s.size(), map, false, out, t), 0);
+    EXPECT_EQ(t, k20240305h00);
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_EQ(out.front().kind, 2);  // the last field first
+    EXPECT_EQ(out.front().index, 17);
+    EXPECT_EQ(out.front().value, "12.5");
+    EXPECT_EQ(out.front().dim, "Gcal");
+    ASSERT_NE(Find(out, 5, 18), nullptr);
+    EXPECT_EQ(Find(out, 5, 18)->value, "1.5");
+    EXPECT_EQ(Find(out, 5, 14)->value, "6");  // 0x4 | 0x2
+    EXPECT_EQ(Find(out, 5, 6)->value, "3");
+    ASSERT_NE(Find(out, 2, 18), nullptr);
+    EXPECT_EQ(Find(out, 2, 18)->value, "60");  // the first sTNORM only
+    EXPECT_EQ(Find(out, 2, 18)->dim, "min");
+    for (const auto& r : out) EXPECT_EQ(r.timestamp, k20240305h00);
+}
+
+TEST(MagikaOldFormat, HourlyTimeFieldsAreOneByteAndHour24IsNextDay) {
+    const auto map = magika::BuildOldHourlyMap();
+    std::vector<std::string> templ = {"5DATE", "5HOUR", "1TNORM", "4M1", "4P3", "1ZZ"};
+    std::vector<uint8_t> s = Bytes({5, 3, 24, 24});
+    Append(s, {30});                      // TNORM: one byte in hourly strings
+    Append(s, {0x40, 0x40, 0x00, 0x00});  // M1 = 3
+    Append(s, {0x41, 0x48, 0x00, 0x00});  // P3: no catalogue parameter
+    Append(s, {0x00, 0x01});              // unknown line of type 1
+    ValueList out;
+    time_t t = 0;
+    ASSERT_EQ(magika::ParseArchString(templ, s.data(), s.size(), map, true, out, t), 0);
+    EXPECT_EQ(t, k20240306h00);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(Find(out, 4, 18)->value, "0.5");
+    EXPECT_EQ(Find(out, 4, 22)->value, "3");
+    EXPECT_EQ(Find(out, 4, 22)->dim, "t/h");
+    // A string cut short fails, and so does an unknown name with a type beyond 5.
+    EXPECT_EQ(magika::ParseArchString(templ, s.data(), s.size() - 1, map, true, out, t), -1);
+    EXPECT_EQ(magika::ParseArchString({"5DATE", "5HOUR", "9ZZ"}, s.data(), s.size(), map, true, out, t),
+              -1);
+}
+
+TEST(MagikaStatus, BitMapping) {
+    EXPECT_EQ(magika::MapStatus(0x00), 0x0u);
+    EXPECT_EQ(magika::MapStatus(0x01), 0x4u);
+    EXPECT_EQ(magika::MapStatus(0x02), 0x2u);
+    EXPECT_EQ(magika::MapStatus(0x04), 0x200u);
+    EXPECT_EQ(magika::MapStatus(0x06), 0x202u);
+    EXPECT_EQ(magika::MapStatus(0x80), 0x8000u);
+    EXPECT_EQ(magika::MapStatus(0x78), 0x0u);  // bits 3-6 carry nothing
+}
+
+TEST(MagikaMaps, NewHourlyKindsFollowTotalsFlag) {
+    const auto h = magika::BuildNewHourlyMap();
+    EXPECT_EQ(h.at("SQ").kind, 3);
+    EXPECT_EQ(h.at("Q").kind, 4);
+    const auto d = magika::BuildNewDailyMap();
+    EXPECT_EQ(d.at("SQ").kind, 2);
+    EXPECT_EQ(d.at("Q").kind, 5);
+    EXPECT_FLOAT_EQ(d.at("P2").scale, 0.9678360f);
+    const auto od = magika::BuildOldDailyMap();
+    EXPECT_EQ(od.at("TNORM1").kind, 2);
+    EXPECT_EQ(od.at("TMIN").type, 1);
+    EXPECT_EQ(magika::BuildOldHourlyMap().at("TMIN").type, 0);
+}
+
+}  // namespace
