@@ -28,11 +28,14 @@ public:
     void SetFramingMode(int32_t mode) { framingMode = mode; }
     int32_t GetFramingMode() const { return framingMode; }
 
-    // Link layers that must keep a whole exchange undisturbed hold this.
+    // Link layers that must keep a whole exchange undisturbed hold this. It is
+    // not recursive; concrete connectors initialise and destroy it.
     pthread_mutex_t* ExchangeLock() { return &exchangeLock; }
 
+    const std::map<std::string, std::string>& PortParams() const { return portParams; }
+
 protected:
-    pthread_mutex_t exchangeLock;
+    pthread_mutex_t exchangeLock = PTHREAD_MUTEX_INITIALIZER;
     std::map<std::string, std::string> portParams;
     int32_t framingMode = 0;
 };

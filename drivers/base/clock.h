@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <ctime>
+#include <mutex>
 
 // The one seam through which the polling cycle and the drivers read the
 // clock and sleep, so tests can run hours of cycle time in milliseconds.
@@ -13,6 +16,49 @@ public:
     virtual time_t Now() = 0;
     // Sleeps (or, for a test clock, advances time by) the given microseconds.
     virtual void SleepMicros(long micros) = 0;
+    // Waits until fd (ignored when negative) becomes readable, until Now()
+    // reaches deadline, or until maxMicros of this clock's time have passed,
+    // whichever comes first. True when fd is readable. May return early
+    // (signals); callers re-check their condition in a loop.
+    virtual bool WaitReadable(int fd, time_t deadline, long maxMicros) = 0;
+};
+
+// Wall clock. Long waits are cut into pieces of at most a second so a clock
+// that is set (NTP after boot) ends a wait at the new time, like the 2 ms
+// polling it replaces would.
+class RealClock : public Clock {
+public:
+    time_t Now() override;
+    void SleepMicros(long micros) override;
+    bool WaitReadable(int fd, time_t deadline, long maxMicros) override;
+};
+
+// Virtual time for tests. In auto mode every sleep and wait moves the clock
+// forward at once (a wait on an fd first gives it a millisecond of real time);
+// in manual mode sleepers block until the test calls Advance().
+class TestClock : public Clock {
+public:
+    explicit TestClock(time_t start, bool autoAdvance = true);
+
+    time_t Now() override;
+    void SleepMicros(long micros) override;
+    bool WaitReadable(int fd, time_t deadline, long maxMicros) override;
+
+    void Advance(long seconds) { AdvanceMicros(static_cast<int64_t>(seconds) * 1000000); }
+    void AdvanceMicros(int64_t micros);
+    void SetAuto(bool on) { autoAdvance_ = on; }
+    // Threads currently inside SleepMicros or WaitReadable.
+    int Sleepers() const { return sleepers_.load(); }
+    // Waits (real time) until at least n threads sleep; false on timeout.
+    bool AwaitSleepers(int n, int timeoutMs = 5000) const;
+
+private:
+    int64_t nowMicros();
+
+    std::mutex mutex_;
+    int64_t now_;  // microseconds
+    std::atomic<bool> autoAdvance_;
+    std::atomic<int> sleepers_{0};
 };
 
 // The clock in force: the real clock unless a test installed another one.

@@ -1,0 +1,290 @@
+#include "transport/rs_connector.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "sim/pty_link.h"
+#include "sim/test_support.h"
+#include "transport/connector_factory.h"
+#include "transport/modbus_connector.h"
+
+namespace {
+
+using namespace std::chrono;
+using kov::sim::LogFile;
+using kov::sim::PtyLink;
+using kov::sim::TestRoot;
+
+constexpr char kCycleTimeout[] = "CRSConnector::ReadBufferCycle - Timeout receiving data.";
+
+class RsConnectorTest : public ::testing::Test {
+protected:
+    void SetUp() override { LogFile::Path(); }
+
+    std::unique_ptr<CRSConnector> open(ParamMap p) {
+        p["name"] = link.SlavePath();
+        auto c = std::make_unique<CRSConnector>(p);
+        c->SetTimeoutForTest(200);
+        return c;
+    }
+    void meterSends(const std::vector<uint8_t>& b) {
+        ASSERT_EQ(static_cast<ssize_t>(b.size()), write(link.MasterFd(), b.data(), b.size()));
+    }
+    // What a pty keeps of the settings, seen from another descriptor.
+    termios lineSettings() {
+        int fd = ::open(link.PtsName().c_str(), O_RDWR | O_NOCTTY);
+        termios t{};
+        tcgetattr(fd, &t);
+        close(fd);
+        return t;
+    }
+
+    TestRoot root;
+    PtyLink link;
+};
+
+TEST_F(RsConnectorTest, LineSettingsFromPortParameters) {
+    struct Case {
+        ParamMap params;
+        speed_t speed;
+        tcflag_t size;
+        tcflag_t parity;  // PARENB / PARODD bits expected
+        bool twoStop;
+    } cases[] = {
+        {{}, B9600, CS8, 0, false},
+        {{{"speed", "14400"}}, B9600, CS8, 0, false},
+        {{{"speed", "19200"}, {"data", "7"}}, B19200, CS7, 0, false},
+        {{{"speed", "115200"}, {"data", "9"}, {"parity", "N"}}, B115200, CS8, 0, false},
+        {{{"data", "5"}, {"parity", "E"}, {"stop", "1.5"}}, B9600, CS5, PARENB, false},
+        {{{"data", "6"}, {"parity", "O"}, {"stop", "2"}}, B9600, CS6, PARENB | PARODD, true},
+        {{{"parity", "e"}, {"stop", "1"}}, B9600, CS8, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case speed " << c.speed << " size " << c.size);
+        auto con = open(c.params);
+        const termios& a = con->AppliedSettings();
+        EXPECT_EQ(c.speed, cfgetispeed(&a));
+        EXPECT_EQ(c.speed, cfgetospeed(&a));
+        EXPECT_EQ(c.size, a.c_cflag & CSIZE);
+        EXPECT_EQ(c.parity, a.c_cflag & (PARENB | PARODD));
+        EXPECT_EQ(c.twoStop, (a.c_cflag & CSTOPB) != 0);
+        EXPECT_EQ(static_cast<tcflag_t>(CLOCAL | CREAD), a.c_cflag & (CLOCAL | CREAD));
+        EXPECT_EQ(0u, a.c_iflag);
+        EXPECT_EQ(0u, a.c_oflag);
+        EXPECT_EQ(0u, a.c_lflag);
+        // The line itself keeps speed, stop bits, odd parity and the timing.
+        termios t = lineSettings();
+        EXPECT_EQ(c.speed, cfgetospeed(&t));
+        EXPECT_EQ(c.twoStop, (t.c_cflag & CSTOPB) != 0);
+        EXPECT_EQ((c.parity & PARODD) != 0, (t.c_cflag & PARODD) != 0);
+        EXPECT_EQ(0, t.c_cc[VMIN]);
+        EXPECT_EQ(100, t.c_cc[VTIME]);
+        EXPECT_EQ(0u, t.c_lflag & (ECHO | ICANON | ISIG));
+    }
+}
+
+TEST_F(RsConnectorTest, DeviceNameTimeoutAndUnopenablePort) {
+    auto con = std::make_unique<CRSConnector>(ParamMap{{"name", link.SlavePath()}});
+    EXPECT_EQ(link.SlavePath(), con->DeviceName());
+    EXPECT_EQ(10000u, con->Timeout());
+    EXPECT_GT(con->Descriptor(), 0);
+    con->close_device();
+    EXPECT_EQ(-1, con->Descriptor());
+
+    // A "timeout" key never changes the fixed timeout; a missing device is
+    // only logged, and later reads time out.
+    size_t before = LogFile::Count("CRSConnector::open_device - Unable open device /nonexistent/ttyX.");
+    CRSConnector bad({{"name", "/nonexistent/ttyX"}, {"timeout", "50"}});
+    EXPECT_EQ(10000u, bad.Timeout());
+    EXPECT_EQ(before + 1,
+              LogFile::Count("CRSConnector::open_device - Unable open device /nonexistent/ttyX."));
+    bad.SetTimeoutForTest(30);
+    uint8_t buf[4];
+    EXPECT_EQ(-1, bad.ReadBuffer(buf, 4, 1));
+    EXPECT_EQ(-1, bad.ReadBufferCycle(buf, 4, 1, 0));
+    EXPECT_LT(bad.WriteBuffer(buf, 4, 1), 0);
+
+    CRSConnector dflt(ParamMap{});
+    EXPECT_EQ("/dev/ttyS1", dflt.DeviceName());
+}
+
+TEST_F(RsConnectorTest, WriteAndSingleRead) {
+    auto con = open({});
+    const uint8_t req[] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(5, con->WriteBuffer(req, 5, 0));
+    uint8_t got[8] = {};
+    ASSERT_EQ(5, read(link.MasterFd(), got, sizeof got));
+    EXPECT_EQ(0, memcmp(req, got, 5));
+
+    meterSends({9, 8, 7});
+    uint8_t in[16];
+    EXPECT_EQ(3, con->ReadBuffer(in, 16, 0));
+    EXPECT_EQ(9, in[0]);
+    EXPECT_EQ(7, in[2]);
+
+    size_t before = LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - ");
+    EXPECT_EQ(-1, con->ReadBuffer(in, 16, 0));
+    EXPECT_EQ(before + 1, LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - "));
+
+    // Flushing drops what the meter sent and nobody read yet.
+    meterSends({1, 2, 3});
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(0, con->FlushBuffers());
+    EXPECT_EQ(-1, con->ReadBuffer(in, 16, 0));
+    EXPECT_EQ(0, con->DrainOutput());
+}
+
+TEST_F(RsConnectorTest, CycleReturnsPartialCountAfterOneTimeout) {
+    auto con = open({});
+    meterSends({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    size_t before = LogFile::Count(kCycleTimeout);
+    uint8_t in[20];
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(12, con->ReadBufferCycle(in, 20, 0, 0));
+    auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 190);
+    EXPECT_LT(ms, 400);  // one timeout, not two
+    EXPECT_EQ(before + 1, LogFile::Count(kCycleTimeout));
+    EXPECT_EQ(12, in[11]);
+
+    EXPECT_EQ(-1, con->ReadBufferCycle(in, 20, 0, 0));
+    EXPECT_EQ(before + 2, LogFile::Count(kCycleTimeout));
+}
+
+TEST_F(RsConnectorTest, CycleCollectsPiecesAndHonoursOwnTimeout) {
+    auto con = open({});
+    std::thread meter([&] {
+        meterSends({1, 2, 3});
+        std::this_thread::sleep_for(milliseconds(100));
+        meterSends({4, 5, 6, 7, 8});
+    });
+    uint8_t in[8];
+    // Each wait may last the 150 ms given, so the 100 ms pause is bridged.
+    EXPECT_EQ(8, con->ReadBufferCycle(in, 8, 0, 150));
+    meter.join();
+    EXPECT_EQ(8, in[7]);
+
+    // A per-call timeout shorter than the pause ends the read early.
+    std::thread meter2([&] {
+        meterSends({1, 2, 3});
+        std::this_thread::sleep_for(milliseconds(150));
+        meterSends({4, 5, 6, 7, 8});
+    });
+    EXPECT_EQ(3, con->ReadBufferCycle(in, 8, 0, 50));
+    meter2.join();
+    con->FlushBuffers();
+}
+
+TEST_F(RsConnectorTest, FramingModeOneEndsOnAnnouncedSize) {
+    auto con = open({});
+    con->SetTimeoutForTest(2000);
+    con->SetFramingMode(1);
+    std::thread meter([&] {
+        meterSends({0x10, 0x20, 0x30});
+        std::this_thread::sleep_for(milliseconds(50));
+        meterSends({0x40, 0x01, 0x50, 0x60});
+    });
+    uint8_t in[20];
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(7, con->ReadBufferCycle(in, 20, 0, 0));  // byte 4 = 1: 8 >= 7
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 1000);
+    meter.join();
+
+    // The same bytes without the framing mode wait for all 20.
+    con->SetFramingMode(0);
+    con->SetTimeoutForTest(100);
+    size_t before = LogFile::Count(kCycleTimeout);
+    meterSends({0x10, 0x20, 0x30, 0x40, 0x01, 0x50, 0x60});
+    EXPECT_EQ(7, con->ReadBufferCycle(in, 20, 0, 0));
+    EXPECT_EQ(before + 1, LogFile::Count(kCycleTimeout));
+}
+
+std::atomic<int> gSignals{0};
+void onSignal(int) { gSignals++; }
+
+TEST_F(RsConnectorTest, SignalDuringWaitDoesNotEndTheRead) {
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;  // no SA_RESTART: the wait sees EINTR
+    sigemptyset(&sa.sa_mask);
+    struct sigaction old {};
+    sigaction(SIGUSR1, &sa, &old);
+
+    auto con = open({});
+    con->SetTimeoutForTest(1000);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        int result = 0;
+        std::atomic<bool> reading{false};
+        std::thread reader([&] {
+            uint8_t in[4];
+            reading = true;
+            result = cycle == 0 ? con->ReadBuffer(in, 4, 0) : con->ReadBufferCycle(in, 4, 0, 0);
+        });
+        while (!reading) std::this_thread::yield();
+        int before = gSignals;
+        std::this_thread::sleep_for(milliseconds(50));
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(milliseconds(50));
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(milliseconds(50));
+        meterSends({1, 2, 3, 4});
+        reader.join();
+        EXPECT_EQ(before + 2, gSignals.load());
+        EXPECT_EQ(4, result) << (cycle == 0 ? "ReadBuffer" : "ReadBufferCycle");
+    }
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST_F(RsConnectorTest, LedsFlashOnlyWhenAskedAndOnlyForData) {
+    auto con = open({});
+    con->SetTimeoutForTest(50);
+    uint8_t in[4];
+    const uint8_t out[2] = {1, 2};
+    // Without the flag nothing blinks; a failed read never blinks.
+    con->WriteBuffer(out, 2, 0);
+    meterSends({5});
+    EXPECT_EQ(1, con->ReadBuffer(in, 4, 0));
+    EXPECT_EQ(-1, con->ReadBuffer(in, 4, 1));
+    EXPECT_EQ(-1, con->ReadBufferCycle(in, 4, 1, 0));
+    std::this_thread::sleep_for(milliseconds(250));
+    EXPECT_EQ("0", root.Read("/proc/leds/qx_red"));
+    EXPECT_EQ("0", root.Read("/proc/leds/lan"));
+
+    // With it, a write flashes the transmit LED and a read the receive LED.
+    con->WriteBuffer(out, 2, 1);
+    EXPECT_TRUE(root.WaitFor("/proc/leds/qx_red", "010", 1000));
+    EXPECT_EQ("0", root.Read("/proc/leds/lan"));
+    meterSends({5});
+    EXPECT_EQ(1, con->ReadBuffer(in, 4, 1));
+    EXPECT_TRUE(root.WaitFor("/proc/leds/lan", "010", 1000));
+    meterSends({6});
+    EXPECT_EQ(1, con->ReadBufferCycle(in, 1, 1, 0));
+    EXPECT_TRUE(root.WaitFor("/proc/leds/lan", "01010", 1000));
+    EXPECT_EQ("010", root.Read("/proc/leds/qx_red"));
+}
+
+TEST_F(RsConnectorTest, FactoryChoosesByProtocol) {
+    const char* uartMsg = "The CConnector is created in as simple UART.";
+    const char* modbusMsg = "The CConnector is created in the \"Modbus\" mode.";
+    size_t u0 = LogFile::Count(uartMsg), m0 = LogFile::Count(modbusMsg);
+    for (const char* proto : {"", "rtu", "Modbus"}) {
+        ParamMap p{{"name", link.SlavePath()}};
+        if (*proto) p["protocol"] = proto;
+        std::unique_ptr<CConnector> c(CreateConnector(p));
+        EXPECT_NE(nullptr, dynamic_cast<CRSConnector*>(c.get())) << proto;
+        EXPECT_EQ(link.SlavePath(), c->PortParams().at("name"));
+    }
+    std::unique_ptr<CConnector> m(CreateConnector({{"name", link.SlavePath()}, {"protocol", "modbus"}}));
+    EXPECT_NE(nullptr, dynamic_cast<CModbusConnectorItself*>(m.get()));
+    EXPECT_EQ(u0 + 3, LogFile::Count(uartMsg));
+    EXPECT_EQ(m0 + 1, LogFile::Count(modbusMsg));
+}
+
+}  // namespace
