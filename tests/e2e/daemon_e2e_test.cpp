@@ -126,4 +126,24 @@ TEST_F(Daemon, SigintWhileServiceUnreachableExitsWithOne) {
               ReadFile(dir + "/daemon.err").find("Application done due to SIGINT. Immediate exit!"));
 }
 
+
+TEST_F(Daemon, DaemonModeDetachesAndLogsToItsFile) {
+    // The parent returns 0 at once; the detached child goes on logging to the file.
+    std::string log = dir + "/daemon.log";
+    auto r = kovtest::Run({KOV_MAIN_PATH, "-d", "--root", root, "-l", log, "-v", "3", "-i", "77"},
+                          3000);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.out) << "the child's output goes to /dev/null";
+    ASSERT_TRUE(WaitFor(5000, [&] {
+        return ReadFile(log).find("Err: CJSONRPCConnector::SendParameters - Error while sending "
+                                  "data! retry!!! wait 5 sec.") != std::string::npos;
+    }));
+    EXPECT_TRUE(exists(root + "/tmp/77"));
+    // Find the detached process by its unique root and end it.
+    int pid = kovtest::FindProcess(root);
+    ASSERT_GT(pid, 1);
+    kill(pid, SIGINT);
+    EXPECT_TRUE(WaitFor(2000, [&] { return kill(pid, 0) != 0; }));
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/e2e/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -154,6 +155,25 @@ std::string MakeTempDir(const std::string& tag) {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/kovtest-" + tag + "-XXXXXX";
     if (!mkdtemp(pattern.data())) abort();
     return pattern;
+}
+
+int FindProcess(const std::string& text) {
+    DIR* d = opendir("/proc");
+    if (!d) return -1;
+    int found = -1;
+    while (dirent* e = readdir(d)) {
+        int pid = atoi(e->d_name);
+        if (pid <= 0 || pid == getpid()) continue;
+        std::string cmd = ReadFile("/proc/" + std::string(e->d_name) + "/cmdline");
+        for (char& c : cmd)
+            if (c == 0) c = ' ';
+        if (cmd.find(text) != std::string::npos) {
+            found = pid;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
 }
 
 int FreePort() {

@@ -44,6 +44,8 @@ std::string ReadFile(const std::string& path);
 bool WaitFor(int timeoutMs, const std::function<bool()>& condition);
 // A fresh empty directory under the build tree's temporary area.
 std::string MakeTempDir(const std::string& tag);
+// The pid of a process whose command line contains text, or -1.
+int FindProcess(const std::string& text);
 // A free TCP port on 127.0.0.1.
 int FreePort();
 
