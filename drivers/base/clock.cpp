@@ -91,7 +91,7 @@ void TestClock::SleepMicros(long micros) {
 bool TestClock::WaitReadable(int fd, time_t deadline, long maxMicros) {
     SleeperMark mark(sleepers_);
     const int64_t start = nowMicros();
-    int64_t until = start + maxMicros;
+    int64_t until = maxMicros > INT64_MAX - start ? INT64_MAX : start + maxMicros;
     if (deadline - start / kMicros < 1000000000)
         until = std::min<int64_t>(until, static_cast<int64_t>(deadline) * kMicros);
     if (autoAdvance_) {

@@ -28,9 +28,10 @@ constexpr int32_t kChunkStep = 86400;
 constexpr int64_t kLagLimit = 7200;
 // WaitVKT7 gives way when an archive is three days behind.
 constexpr int64_t kVkt7FreshLimit = 259201;
-// With inotify the waits need no polling; this only bounds how long a lost
-// event could go unnoticed.
-constexpr long kWatchedWaitMicros = 1000000;
+// With inotify the waits need no polling; a paused driver still looks at the
+// files once a second in case an event was lost.
+constexpr long kPauseWatchedMicros = 1000000;
+constexpr long kUntilDeadline = std::numeric_limits<long>::max();
 // Documented polling steps, used when inotify is not available.
 constexpr long kForceUpdatePollMicros = 2000;
 constexpr long kPausePollMicros = 1000;
@@ -142,7 +143,7 @@ void CKovBaseDriver::WaitWhilePaused() {
     controlWatch.Open(controlDir);
     while (!MayRun()) {
         int fd = controlWatch.fd();
-        clock.WaitReadable(fd, never, fd >= 0 ? kWatchedWaitMicros : kPausePollMicros);
+        clock.WaitReadable(fd, never, fd >= 0 ? kPauseWatchedMicros : kPausePollMicros);
         controlWatch.Drain();
     }
 }
@@ -163,7 +164,7 @@ void CKovBaseDriver::InterruptibleSleep(int seconds) {
         }
         if (look && service->CheckForceUpdate()) return;
         if (clock.Now() >= deadline) return;
-        look = clock.WaitReadable(fd, deadline, kWatchedWaitMicros);
+        look = clock.WaitReadable(fd, deadline, kUntilDeadline);
         if (look) look = controlWatch.Drain();
     }
 }
