@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "drivers/base/kov_empty_driver.h"
+#include "drivers/magika/magika_driver.h"
 
 namespace kov {
 
@@ -34,6 +35,7 @@ namespace {
 //   {"vkt-7", &kov::MakeDriver<Ckov_VKT7>},
 //   {"tsm-104", &kov::MakeNamedDriver<CkovTEM106>},
 const std::vector<kov::DriverRow> kDriverTable = {
+    {"magika-axxx", &kov::MakeDriver<CkovMAGIKAAXXX>},
 };
 
 }  // namespace

@@ -7,7 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "drivers/common/link_exceptions.h"
 #include "drivers/magika/magika_archive.h"
+#include "drivers/magika/magika_driver.h"
+#include "drivers/magika/magika_meter_sim.h"
+#include "sim/pty_link.h"
+#include "sim/test_support.h"
+#include "transport/modbus_connector.h"
+#include "transport/rs_connector.h"
 
 namespace {
 
@@ -287,6 +294,145 @@ TEST(MagikaMaps, NewHourlyKindsFollowTotalsFlag) {
     EXPECT_EQ(od.at("TNORM1").kind, 2);
     EXPECT_EQ(od.at("TMIN").type, 1);
     EXPECT_EQ(magika::BuildOldHourlyMap().at("TMIN").type, 0);
+}
+
+// ---- the driver against the simulated meter, through libmodbus over a pty ----
+
+constexpr time_t kMeterNow = 1709649015;  // 2024-03-05 14:30:15 UTC
+
+using kov::sim::LogFile;
+using Variant = CMagikaMeterSim::Variant;
+
+class MagikaDriverTest : public ::testing::Test {
+protected:
+    void Open(Variant variant = Variant::kNew, time_t now = kMeterNow) {
+        LogFile::Path();
+        sim = std::make_unique<CMagikaMeterSim>(link.MasterFd(), 5, variant);
+        sim->SetClock([now] { return now; });
+        sim->Start();
+        conn = std::make_unique<CModbusConnectorItself>(
+            ParamMap{{"protocol", "modbus"}, {"name", link.SlavePath()}});
+        conn->SetTimeout(100);
+        drv = std::make_unique<CkovMAGIKAAXXX>();
+        drv->ApplyPortOptions({{"manufacturer", "magika-axxx"}, {"serial", "5"}});
+        drv->SaveConnector(conn.get());
+    }
+    void TearDown() override {
+        drv.reset();
+        if (sim) sim->Stop();
+    }
+    // Commands written since the last call.
+    std::vector<uint16_t> NewCommands() {
+        auto all = sim->Commands();
+        std::vector<uint16_t> fresh(all.begin() + static_cast<long>(seen), all.end());
+        seen = all.size();
+        return fresh;
+    }
+    static std::vector<uint16_t> Cmds(std::initializer_list<int> head, int nexts, int next,
+                                      int end) {
+        std::vector<uint16_t> v;
+        for (int c : head) v.push_back(static_cast<uint16_t>(c));
+        for (int i = 0; i < nexts; ++i) v.push_back(static_cast<uint16_t>(next));
+        v.push_back(static_cast<uint16_t>(end));
+        return v;
+    }
+
+    kov::sim::TestRoot root;
+    kov::sim::PtyLink link;
+    std::unique_ptr<CMagikaMeterSim> sim;
+    std::unique_ptr<CModbusConnectorItself> conn;
+    std::unique_ptr<CkovMAGIKAAXXX> drv;
+    size_t seen = 0;
+};
+
+TEST_F(MagikaDriverTest, ClockCurrentValuesAndSystemData) {
+    Open();
+    EXPECT_TRUE(drv->init());
+    ValueList cur = drv->get_all_curtime_cur_integ_values();
+    ASSERT_EQ(cur.size(), 21u);
+    EXPECT_EQ(cur.front().kind, 7);
+    EXPECT_EQ(cur.front().index, 45);
+    EXPECT_EQ(cur.front().value, "1709649015");
+    const std::map<std::pair<int, int>, std::pair<std::string, std::string>> want = {
+        {{0, 0}, {"12.5", "m3/h"}},     {{0, 1}, {"2.25", "m3/h"}},  {{0, 2}, {"0.5", "m3/h"}},
+        {{0, 3}, {"11.75", "t/h"}},     {{0, 4}, {"10.25", "t/h"}},  {{0, 5}, {"0", "t/h"}},
+        {{0, 6}, {"75.5", "C"}},        {{0, 7}, {"45.25", "C"}},    {{0, 8}, {"5", "C"}},
+        {{0, 9}, {"6.5", "atm"}},       {{0, 10}, {"4.25", "atm"}},  {{0, 11}, {"0", "atm"}},
+        {{1, 22}, {"123456.5", "t"}},   {{1, 23}, {"120000.2", "t"}}, {{1, 24}, {"0", "t"}},
+        {{1, 17}, {"2345.125", "Gcal"}}, {{1, 18}, {"1500", "h"}},    {{1, 19}, {"54321.5", "m3"}},
+        {{1, 20}, {"50000.75", "m3"}},  {{1, 21}, {"0", "m3"}}};
+    for (const auto& [key, v] : want) {
+        const ValueRecord* r = Find(cur, key.first, key.second);
+        ASSERT_NE(r, nullptr) << key.first << "/" << key.second;
+        EXPECT_EQ(r->value, v.first) << key.first << "/" << key.second;
+        EXPECT_EQ(r->dim, v.second);
+        EXPECT_EQ(r->quality, 192);
+    }
+
+    ValueList sys = drv->get_all_system_values();
+    EXPECT_FALSE(drv->OldArchive());
+    ASSERT_NE(Find(sys, 7, 32), nullptr);
+    ASSERT_NE(Find(sys, 7, 47), nullptr);
+    ASSERT_NE(Find(sys, 7, 34), nullptr);
+    EXPECT_EQ(Find(sys, 7, 32)->value, "MAGIKA A2");
+    EXPECT_EQ(Find(sys, 7, 47)->value, "2");
+    EXPECT_EQ(Find(sys, 7, 34)->value, "0012345");
+    EXPECT_EQ(Find(sys, 7, 34)->dim, "string");
+
+    ArchiveBounds b;
+    ASSERT_TRUE(drv->GetTimestamps(b));
+    EXPECT_EQ(b.meterClock, kMeterNow);
+    EXPECT_EQ(b.hourlyLower, 1709647200 - 3200400);
+    EXPECT_EQ(b.dailyLower, 1709596800 - 31968000);
+}
+
+TEST_F(MagikaDriverTest, OldFirmwareAndHour24Clock) {
+    Open(Variant::kOld, 1709683800);  // 2024-03-06 00:10, shown as 2024-03-05 24:10
+    sim->SetClockHour24(true);
+    EXPECT_EQ(drv->ReadCurDevTime(), 1709683800);
+    EXPECT_TRUE(drv->get_all_system_values().empty());  // before init: not initialized
+    EXPECT_EQ(LogFile::Count("CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not initialized."), 1u);
+    drv->init();
+    ValueList sys = drv->get_all_system_values();
+    EXPECT_TRUE(drv->OldArchive());
+    ASSERT_NE(Find(sys, 7, 47), nullptr);
+    EXPECT_EQ(Find(sys, 7, 47)->value, "1");
+    EXPECT_EQ(Find(sys, 7, 32), nullptr);
+    ASSERT_NE(Find(sys, 7, 34), nullptr);
+    EXPECT_EQ(Find(sys, 7, 34)->value, "0012345");
+}
+
+TEST_F(MagikaDriverTest, HourlyArchiveWithSearch) {
+    Open();
+    drv->init();
+    ValueList out;
+    // A day's chunk: the meter is positioned on the string that ends the chunk
+    // (10:00) and read back to the string of `from`.
+    ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), 0);
+    EXPECT_EQ(NewCommands(), Cmds({30, 30, 31}, 25, 6, 8));
+    ASSERT_EQ(sim->FindDates().size(), 1u);
+    EXPECT_EQ(sim->FindDates()[0], (std::vector<int>{5, 3, 24, 10}));
+    std::map<int, int> perTime;
+    for (const auto& r : out) perTime[r.timestamp]++;
+    ASSERT_EQ(perTime.size(), 25u);
+    EXPECT_EQ(perTime.begin()->first, 1709546400);
+    EXPECT_EQ(perTime.rbegin()->first, 1709632800);
+    // The string of 2024-03-05 10:00, worked out by hand from the meter's data.
+    std::map<int, std::string> v;
+    for (const auto& r : out)
+        if (r.timestamp == 1709632800) {
+            EXPECT_EQ(r.kind, 4);
+            v[r.index] = r.value;
+        }
+    EXPECT_EQ(v[6], "75");
+    EXPECT_EQ(v[7], "42.5");
+    EXPECT_NEAR(std::stod(v[9]), 6.5 / 0.967836, 1e-4);
+    EXPECT_EQ(v[19], "16");
+    EXPECT_EQ(v[22], "15.75");
+    EXPECT_EQ(v[17], "0.625");
+    EXPECT_EQ(v[18], "1");
+    EXPECT_EQ(v[14], "0");
+    EXPECT_EQ(v.size(), 11u);  // the template fields with a catalogue parameter
 }
 
 }  // namespace
