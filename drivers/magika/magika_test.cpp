@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -305,8 +307,19 @@ using Variant = CMagikaMeterSim::Variant;
 
 class MagikaDriverTest : public ::testing::Test {
 protected:
+    // Lines of the process's log holding text, written since Open().
+    size_t Logged(const std::string& text) const {
+        std::ifstream in(LogFile::Path());
+        std::string line;
+        size_t n = 0, i = 0;
+        while (std::getline(in, line))
+            if (i++ >= logStart && line.find(text) != std::string::npos) ++n;
+        return n;
+    }
+
     void Open(Variant variant = Variant::kNew, time_t now = kMeterNow) {
-        LogFile::Path();
+        logStart = 0;
+        logStart = Logged("");
         sim = std::make_unique<CMagikaMeterSim>(link.MasterFd(), 5, variant);
         sim->SetClock([now] { return now; });
         sim->Start();
@@ -343,6 +356,7 @@ protected:
     std::unique_ptr<CModbusConnectorItself> conn;
     std::unique_ptr<CkovMAGIKAAXXX> drv;
     size_t seen = 0;
+    size_t logStart = 0;
 };
 
 TEST_F(MagikaDriverTest, ClockCurrentValuesAndSystemData) {
@@ -390,8 +404,10 @@ TEST_F(MagikaDriverTest, OldFirmwareAndHour24Clock) {
     Open(Variant::kOld, 1709683800);  // 2024-03-06 00:10, shown as 2024-03-05 24:10
     sim->SetClockHour24(true);
     EXPECT_EQ(drv->ReadCurDevTime(), 1709683800);
+    const char* notInit = "CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not initialized.";
+    const size_t before = LogFile::Count(notInit);
     EXPECT_TRUE(drv->get_all_system_values().empty());  // before init: not initialized
-    EXPECT_EQ(LogFile::Count("CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not initialized."), 1u);
+    EXPECT_EQ(LogFile::Count(notInit) - before, 1u);
     drv->init();
     ValueList sys = drv->get_all_system_values();
     EXPECT_TRUE(drv->OldArchive());
@@ -433,6 +449,164 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithSearch) {
     EXPECT_EQ(v[18], "1");
     EXPECT_EQ(v[14], "0");
     EXPECT_EQ(v.size(), 11u);  // the template fields with a catalogue parameter
+}
+
+TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndFindFailures) {
+    Open();
+    drv->init();  // the meter clock is now known: 14:30
+    ValueList out;
+    ASSERT_EQ(drv->get_arch_values(4, 1709643600, 1709643600, out), 0);  // 13:00
+    EXPECT_EQ(NewCommands(), Cmds({30}, 2, 6, 8));  // 14:00, 13:00
+    EXPECT_TRUE(sim->FindDates().empty());
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - No need to find arch string"), 1u);
+
+    // "Not found" ends the read with -1, after the end command.
+    sim->ForceFindResult(3);
+    ValueList none;
+    EXPECT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, none), -1);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{30, 30, 31, 8}));
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not find arch string for date 1709632800."), 1u);
+
+    // A date before the archive's first string is not found either.
+    sim->ForceFindResult(0);
+    sim->SetDepth(24, 10);
+    EXPECT_EQ(drv->get_arch_values(5, 1706745600, 1707523200, none), -1);  // 02-01 .. 02-10
+    EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{20, 20, 21, 4}));
+    EXPECT_EQ(drv->get_arch_values(6, 0, 0, none), 0);  // other kinds: nothing asked
+    EXPECT_TRUE(NewCommands().empty());
+}
+
+TEST_F(MagikaDriverTest, DailyArchiveNewAndOldFormat) {
+    for (Variant variant : {Variant::kNew, Variant::kOld}) {
+        SCOPED_TRACE(variant == Variant::kNew ? "new" : "old");
+        if (sim) sim->Stop();
+        Open(variant);
+        seen = 0;
+        drv->init();
+        drv->get_all_system_values();
+        ValueList out;
+        ASSERT_EQ(drv->get_arch_values(5, 1709251200, 1709424000, out), 0);  // 03-01 .. 03-03
+        if (variant == Variant::kNew)
+            EXPECT_EQ(NewCommands(), Cmds({20, 20, 21}, 4, 2, 4));
+        else
+            EXPECT_EQ(NewCommands(), Cmds({1, 1, 10}, 4, 2, 4));
+        EXPECT_EQ(sim->FindDates().back(), (std::vector<int>{4, 3, 24, 24}));
+        std::map<std::pair<int, int>, std::string> v;  // (kind, index) of 2024-03-03
+        std::set<int> times;
+        for (const auto& r : out) {
+            times.insert(r.timestamp);
+            if (r.timestamp == 1709424000) {
+                EXPECT_TRUE(v.emplace(std::make_pair(r.kind, r.index), r.value).second)
+                    << "twice: " << r.kind << "/" << r.index;
+            }
+        }
+        EXPECT_EQ(times, (std::set<int>{1709251200, 1709337600, 1709424000, 1709510400}));
+        EXPECT_EQ((v[{5, 6}]), "67.5");
+        EXPECT_EQ((v[{5, 22}]), "222.5");
+        EXPECT_EQ((v[{5, 17}]), "12.125");
+        EXPECT_EQ((v[{5, 18}]), "24");
+        EXPECT_EQ((v[{5, 14}]), "0");
+        EXPECT_EQ((v[{2, 18}]), "20506.67");  // 1230400 min; old: only the first sTNORM
+        EXPECT_EQ((v[{2, 22}]), "1392.5");
+        EXPECT_EQ((v[{2, 17}]), "696.25");
+    }
+}
+
+TEST_F(MagikaDriverTest, OldHourlyAndScrambledTemplate) {
+    for (Variant variant : {Variant::kOld, Variant::kNewFixup}) {
+        if (sim) sim->Stop();
+        Open(variant);
+        seen = 0;
+        drv->init();
+        drv->get_all_system_values();
+        ValueList out;
+        ASSERT_EQ(drv->get_arch_values(4, 1709625600, 1709629200, out), 0);  // 08:00 .. 09:00
+        EXPECT_EQ(NewCommands(), variant == Variant::kOld ? Cmds({5, 5, 11}, 3, 6, 8)
+                                                          : Cmds({30, 30, 31}, 3, 6, 8));
+        std::map<int, std::string> v;
+        for (const auto& r : out)
+            if (r.timestamp == 1709632800) v[r.index] = r.value;
+        EXPECT_EQ(v[6], "75");
+        EXPECT_EQ(v[22], "15.75");
+        EXPECT_EQ(v[17], "0.625");
+        EXPECT_EQ(v[18], "1");
+    }
+}
+
+// A string whose data cannot be read: the call fails as a whole (nothing of
+// it may be stored), twice; on the third pass at the same record the record
+// counts as absent and the read goes on behind it.
+TEST_F(MagikaDriverTest, BrokenStringFailsThePassUntilSkipped) {
+    Open();
+    drv->init();
+    sim->BreakString(1709622000);  // 2024-03-05 07:00
+    for (int pass = 0; pass < 2; ++pass) {
+        ValueList out;
+        EXPECT_THROW(drv->get_arch_values(4, 1709546400, 1709629200, out), CDisconnectException);
+        const auto cmds = NewCommands();
+        ASSERT_FALSE(cmds.empty());
+        EXPECT_EQ(cmds.back(), 8);  // the end command on this path too
+    }
+    ValueList out;
+    ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), 0);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - Archive record 1709622000 failed on three passes, treated as absent."), 1u);
+    std::set<int> times;
+    for (const auto& r : out) times.insert(r.timestamp);
+    EXPECT_EQ(times.size(), 24u);
+    EXPECT_EQ(times.count(1709622000), 0u);
+    EXPECT_EQ(times.count(1709618400), 1u);
+    EXPECT_EQ(*times.begin(), 1709546400);
+    EXPECT_EQ(sim->FindDates().back(), (std::vector<int>{5, 3, 24, 6}));
+    EXPECT_EQ(NewCommands().back(), 8);
+}
+
+TEST_F(MagikaDriverTest, LinkFaultsRetryTheClockAndSkipCurrentRows) {
+    Open();
+    drv->init();
+    // One silent answer: the second clock attempt succeeds.
+    sim->InjectNext(kov::sim::FaultKind::Silence);
+    ValueList cur = drv->get_all_curtime_cur_integ_values();
+    EXPECT_EQ(cur.size(), 21u);
+    // A corrupt answer to the first value row: that row is left out.
+    sim->InjectNext(kov::sim::FaultKind::None);
+    sim->InjectNext(kov::sim::FaultKind::BadCheck);
+    cur = drv->get_all_curtime_cur_integ_values();
+    EXPECT_EQ(cur.size(), 20u);
+    EXPECT_EQ(Find(cur, 0, 0), nullptr);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Could not read reg_addr 100."), 1u);
+    // Three failed clock reads: the meter counts as disconnected.
+    sim->InjectNext(kov::sim::FaultKind::Silence, 3);
+    EXPECT_THROW(drv->get_all_curtime_cur_integ_values(), CDisconnectException);
+    sim->InjectNext(kov::sim::FaultKind::WrongAddress, 3);
+    EXPECT_THROW(drv->init(), CDisconnectException);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::init - Could not read MDateTime. Ckov disconnected!"), 1u);
+}
+
+TEST_F(MagikaDriverTest, NonModbusConnectorLeavesTheDriverWithoutLink) {
+    LogFile::Path();
+    const char* const ops[] = {"get_all_curtime_cur_integ_values", "get_all_system_values",
+                               "GetTimestamps", "get_arch_values"};
+    auto notInit = [](const char* op) {
+        return LogFile::Count(std::string("CkovMAGIKAAXXX::") + op +
+                              " - ERROR! Connector or driver is not initialized.");
+    };
+    std::map<std::string, size_t> before;
+    for (const char* op : ops) before[op] = notInit(op);
+    const size_t badCasts = LogFile::Count("CkovMAGIKAAXXX::SaveConnector - BAD CAST");
+    CRSConnector uart(ParamMap{{"name", link.SlavePath()}});
+    CkovMAGIKAAXXX d;
+    d.ApplyPortOptions({{"manufacturer", "magika-axxx"}});
+    d.SaveConnector(&uart);
+    EXPECT_EQ(LogFile::Count("CkovMAGIKAAXXX::SaveConnector - BAD CAST") - badCasts, 1u);
+    EXPECT_THROW(d.init(), CDisconnectException);
+    EXPECT_TRUE(d.get_all_curtime_cur_integ_values().empty());
+    EXPECT_TRUE(d.get_all_system_values().empty());
+    ArchiveBounds b;
+    EXPECT_FALSE(d.GetTimestamps(b));
+    ValueList out;
+    EXPECT_EQ(d.get_arch_values(4, 0, 0, out), -1);
+    for (const char* op : ops) EXPECT_EQ(notInit(op) - before[op], 1u) << op;
 }
 
 }  // namespace
