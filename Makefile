@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test clean
+.PHONY: all deps build test demo clean
 
 all: build
 
@@ -15,6 +15,9 @@ build:
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: deps build
+	tools/demo $(DEMO_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -4,6 +4,7 @@
 
 #include "drivers/base/kov_empty_driver.h"
 #include "drivers/magika/magika_driver.h"
+#include "drivers/vkt7/vkt7_driver.h"
 
 namespace kov {
 
@@ -35,6 +36,7 @@ namespace {
 //   {"vkt-7", &kov::MakeDriver<Ckov_VKT7>},
 //   {"tsm-104", &kov::MakeNamedDriver<CkovTEM106>},
 const std::vector<kov::DriverRow> kDriverTable = {
+    {"vkt-7", &kov::MakeDriver<Ckov_VKT7>},
     {"magika-axxx", &kov::MakeDriver<CkovMAGIKAAXXX>},
 };
 

@@ -1,0 +1,9 @@
+// Makes the simulated VKT-7 available to kov-sim as "vkt-7".
+#include <memory>
+
+#include "drivers/vkt7/vkt7_meter_sim.h"
+#include "sim/sim_registry.h"
+
+KOV_SIM_METER("vkt-7", "Teplocom VKT-7 heat calculator", [](const kov::sim::SimMeterOptions& o) {
+    return std::make_unique<kov::sim::CVKT7MeterSim>(o.fd);
+})

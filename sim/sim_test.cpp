@@ -1,0 +1,345 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "drivers/common/crc16.h"
+#include "sim/fault_plan.h"
+#include "sim/modbus_slave.h"
+#include "sim/pty_link.h"
+#include "sim/sim_registry.h"
+#include "sim/test_support.h"
+#include "transport/rs_connector.h"
+
+namespace {
+
+using namespace std::chrono;
+using namespace kov::sim;
+
+bool crcOk(const Bytes& f) { return f.size() >= 3 && kov::Crc16Modbus(f.data(), f.size()) == 0; }
+
+// A slave that also knows a meter-specific function 0x41: request
+// addr 41 type count CRC (6 bytes), reply addr 41 type count and `count` bytes.
+class ArchiveSlave : public CSimModbusSlave {
+public:
+    using CSimModbusSlave::CSimModbusSlave;
+    ~ArchiveSlave() override { Stop(); }
+
+protected:
+    long CustomRequestLength(const uint8_t* d, size_t) override {
+        return d[1] == 0x41 ? 6 : kUseGap;
+    }
+    uint8_t HandleCustom(const Bytes& pdu, Bytes& out) override {
+        if (pdu[0] != 0x41 || pdu.size() != 3) return kIllegalFunction;
+        out = {0x41, pdu[1], pdu[2]};
+        for (int i = 0; i < pdu[2]; ++i) out.push_back(static_cast<uint8_t>(0xA0 + i));
+        return 0;
+    }
+};
+
+// The daemon's side: the real UART connector on the pty, as a link layer uses it.
+class HarnessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogFile::Path();
+        slave.SetHolding(0, {0x1111, 0x2222, 0x3333, 0x4444});
+        slave.Start();
+        con = std::make_unique<CRSConnector>(ParamMap{{"name", link.SlavePath()}});
+        con->SetTimeoutForTest(150);
+    }
+    // Sends "read holding 0..1" and collects up to `want` bytes of the reply.
+    Bytes exchange(size_t want, uint32_t timeoutMs = 0) {
+        request = CSimModbusSlave::Frame(5, {0x03, 0x00, 0x00, 0x00, 0x02});
+        EXPECT_EQ(static_cast<int>(request.size()),
+                  con->WriteBuffer(request.data(), static_cast<uint16_t>(request.size()), 0));
+        Bytes buf(want + 16);
+        int n = con->ReadBufferCycle(buf.data(), static_cast<uint16_t>(want), 0, timeoutMs);
+        buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return buf;
+    }
+
+    TestRoot root;
+    PtyLink link;
+    ArchiveSlave slave{link.MasterFd(), 5};
+    std::unique_ptr<CRSConnector> con;
+    Bytes request;
+    const Bytes good = CSimModbusSlave::Frame(5, {0x03, 0x04, 0x11, 0x11, 0x22, 0x22});
+};
+
+TEST_F(HarnessTest, CorrectReplyAndSilence) {
+    EXPECT_EQ(good, exchange(good.size()));
+    slave.InjectNext(FaultKind::Silence);
+    EXPECT_TRUE(exchange(good.size()).empty());
+    EXPECT_EQ(good, exchange(good.size()));  // one request only
+    EXPECT_EQ(3u, slave.RequestCount());
+    EXPECT_EQ(request, slave.Requests().back());
+}
+
+TEST_F(HarnessTest, TruncatedReply) {
+    slave.InjectNext(FaultKind::Truncate);
+    Bytes half = exchange(good.size());
+    EXPECT_EQ(Bytes(good.begin(), good.begin() + good.size() / 2), half);
+    FaultPlan p;
+    p.perRequest[2] = FaultKind::Truncate;
+    p.truncateTo = 3;
+    slave.SetFaults(p);
+    EXPECT_EQ(Bytes(good.begin(), good.begin() + 3), exchange(good.size()));
+}
+
+TEST_F(HarnessTest, CorruptedCheckBytes) {
+    slave.InjectNext(FaultKind::BadCheck);
+    Bytes r = exchange(good.size());
+    ASSERT_EQ(good.size(), r.size());
+    EXPECT_TRUE(std::equal(good.begin(), good.end() - 2, r.begin()));
+    EXPECT_NE(good[good.size() - 1], r[r.size() - 1]);
+    EXPECT_NE(good[good.size() - 2], r[r.size() - 2]);
+    EXPECT_FALSE(crcOk(r));
+}
+
+TEST_F(HarnessTest, WrongAddressAndWrongFunctionKeepAValidCheck) {
+    slave.InjectNext(FaultKind::WrongAddress);
+    Bytes r = exchange(good.size());
+    ASSERT_EQ(good.size(), r.size());
+    EXPECT_EQ(6, r[0]);
+    EXPECT_TRUE(std::equal(good.begin() + 1, good.end() - 2, r.begin() + 1));
+    EXPECT_TRUE(crcOk(r));
+
+    slave.InjectNext(FaultKind::WrongFunction);
+    r = exchange(good.size());
+    ASSERT_EQ(good.size(), r.size());
+    EXPECT_EQ(5, r[0]);
+    EXPECT_EQ(0x23, r[1]);
+    EXPECT_TRUE(crcOk(r));
+}
+
+TEST_F(HarnessTest, NoiseBeforeTheFrame) {
+    FaultPlan p;
+    p.everyRequest = true;
+    p.everyKind = FaultKind::Noise;
+    p.noiseBytes = 3;
+    slave.SetFaults(p);
+    Bytes r = exchange(good.size() + 3);
+    ASSERT_EQ(good.size() + 3, r.size());
+    EXPECT_EQ(good, Bytes(r.begin() + 3, r.end()));
+    EXPECT_NE(Bytes(r.begin(), r.begin() + 3), Bytes(good.begin(), good.begin() + 3));
+}
+
+TEST_F(HarnessTest, DelayedReply) {
+    FaultPlan p;
+    p.perRequest[1] = FaultKind::Delay;
+    p.delayMs = 300;
+    slave.SetFaults(p);
+    auto t0 = steady_clock::now();
+    EXPECT_TRUE(exchange(good.size(), 100).empty());  // the link gives up first
+    Bytes late(good.size());
+    EXPECT_EQ(static_cast<int>(good.size()),
+              con->ReadBufferCycle(late.data(), static_cast<uint16_t>(late.size()), 0, 1000));
+    EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 290);
+    EXPECT_EQ(good, late);
+}
+
+TEST_F(HarnessTest, EchoOfTheRequestBeforeTheReply) {
+    slave.InjectNext(FaultKind::Echo);
+    Bytes r = exchange(8 + good.size());
+    ASSERT_EQ(8 + good.size(), r.size());
+    EXPECT_EQ(request, Bytes(r.begin(), r.begin() + 8));
+    EXPECT_EQ(good, Bytes(r.begin() + 8, r.end()));
+}
+
+TEST_F(HarnessTest, SlaveIgnoresForeignAndDamagedRequestsAndAnswersExceptions) {
+    Bytes other = CSimModbusSlave::Frame(9, {0x03, 0x00, 0x00, 0x00, 0x01});
+    con->WriteBuffer(other.data(), static_cast<uint16_t>(other.size()), 0);
+    Bytes damaged = CSimModbusSlave::Frame(5, {0x03, 0x00, 0x00, 0x00, 0x01});
+    damaged[3] ^= 1;
+    con->WriteBuffer(damaged.data(), static_cast<uint16_t>(damaged.size()), 0);
+    ASSERT_TRUE(slave.WaitForRequests(2, 1000));
+    uint8_t buf[16];
+    EXPECT_EQ(-1, con->ReadBufferCycle(buf, 5, 0, 100));
+
+    Bytes missing = CSimModbusSlave::Frame(5, {0x03, 0x00, 0x40, 0x00, 0x01});
+    con->WriteBuffer(missing.data(), static_cast<uint16_t>(missing.size()), 0);
+    ASSERT_EQ(5, con->ReadBufferCycle(buf, 5, 0, 0));
+    EXPECT_EQ(CSimModbusSlave::Frame(5, {0x83, 0x02}), Bytes(buf, buf + 5));
+
+    Bytes unknown = CSimModbusSlave::Frame(5, {0x2B, 0x0E, 0x01, 0x00});
+    con->WriteBuffer(unknown.data(), static_cast<uint16_t>(unknown.size()), 0);
+    ASSERT_EQ(5, con->ReadBufferCycle(buf, 5, 0, 0));  // framed by the gap
+    EXPECT_EQ(CSimModbusSlave::Frame(5, {0xAB, 0x01}), Bytes(buf, buf + 5));
+}
+
+TEST_F(HarnessTest, MeterSpecificFunctionFramedBySlave) {
+    // Two requests in one write: the slave frames both by length.
+    Bytes a = CSimModbusSlave::Frame(5, {0x41, 0x02, 0x03});
+    Bytes b = CSimModbusSlave::Frame(5, {0x41, 0x01, 0x01});
+    Bytes both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    con->WriteBuffer(both.data(), static_cast<uint16_t>(both.size()), 0);
+    Bytes want = CSimModbusSlave::Frame(5, {0x41, 0x02, 0x03, 0xA0, 0xA1, 0xA2});
+    Bytes want2 = CSimModbusSlave::Frame(5, {0x41, 0x01, 0x01, 0xA0});
+    Bytes r(want.size() + want2.size());
+    ASSERT_EQ(static_cast<int>(r.size()),
+              con->ReadBufferCycle(r.data(), static_cast<uint16_t>(r.size()), 0, 0));
+    EXPECT_EQ(want, Bytes(r.begin(), r.begin() + want.size()));
+    EXPECT_EQ(want2, Bytes(r.begin() + want.size(), r.end()));
+    EXPECT_EQ(2u, slave.RequestCount());
+}
+
+TEST_F(HarnessTest, RepliesPacedAtTheBaudRate) {
+    std::vector<uint16_t> many(60, 0x5555);
+    slave.SetHolding(100, many);
+    Bytes req = CSimModbusSlave::Frame(5, {0x03, 0x00, 100, 0x00, 60});
+    const size_t replyLen = 5 + 120;  // 125 bytes: 130 ms at 9600 baud
+    Bytes r(replyLen);
+    auto timed = [&] {
+        con->WriteBuffer(req.data(), static_cast<uint16_t>(req.size()), 0);
+        auto t0 = steady_clock::now();
+        int n = con->ReadBufferCycle(r.data(), static_cast<uint16_t>(replyLen), 0, 0);
+        EXPECT_EQ(static_cast<int>(replyLen), n);
+        return duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    };
+    EXPECT_LT(timed(), 60);
+    slave.SetBaud(9600);
+    EXPECT_GE(timed(), 125);
+    EXPECT_TRUE(crcOk(r));
+}
+
+TEST_F(HarnessTest, RandomFaultsFollowTheSeed) {
+    FaultPlan p;
+    std::string err;
+    ASSERT_TRUE(FaultPlan::Parse("random:0.5:7:silence+badcheck", p, err)) << err;
+    FaultChooser a(p), b(p);
+    int faulty = 0;
+    std::vector<FaultKind> seqA;
+    for (uint64_t n = 1; n <= 200; ++n) {
+        FaultKind k = a.ForRequest(n);
+        EXPECT_EQ(k, b.ForRequest(n));
+        EXPECT_TRUE(k == FaultKind::None || k == FaultKind::Silence || k == FaultKind::BadCheck);
+        faulty += k != FaultKind::None;
+        seqA.push_back(k);
+    }
+    EXPECT_GT(faulty, 60);
+    EXPECT_LT(faulty, 140);
+    p.randomSeed = 8;
+    FaultChooser c(p);
+    std::vector<FaultKind> seqC;
+    for (uint64_t n = 1; n <= 200; ++n) seqC.push_back(c.ForRequest(n));
+    EXPECT_NE(seqA, seqC);
+
+    // On the wire: the same seed gives the same silent requests.
+    slave.SetFaults(p);
+    for (int i = 0; i < 6; ++i) {
+        Bytes r = exchange(good.size(), 60);
+        if (seqC[static_cast<size_t>(i)] == FaultKind::Silence)
+            EXPECT_TRUE(r.empty()) << i;
+        else if (seqC[static_cast<size_t>(i)] == FaultKind::None)
+            EXPECT_EQ(good, r) << i;
+        else
+            EXPECT_FALSE(crcOk(r)) << i;
+    }
+}
+
+TEST(FaultPlanTest, ParsesTheSpecSyntax) {
+    FaultPlan p;
+    std::string err;
+    ASSERT_TRUE(FaultPlan::Parse("2:silence,4-6:badcheck,*:echo,delay=250,noise=2,truncate=5", p, err))
+        << err;
+    EXPECT_EQ(FaultKind::Silence, p.perRequest.at(2));
+    EXPECT_EQ(FaultKind::BadCheck, p.perRequest.at(4));
+    EXPECT_EQ(FaultKind::BadCheck, p.perRequest.at(6));
+    EXPECT_EQ(0u, p.perRequest.count(7));
+    EXPECT_TRUE(p.everyRequest);
+    EXPECT_EQ(250, p.delayMs);
+    EXPECT_EQ(2, p.noiseBytes);
+    EXPECT_EQ(5, p.truncateTo);
+    FaultChooser ch(p);
+    EXPECT_EQ(FaultKind::Echo, ch.ForRequest(1));
+    EXPECT_EQ(FaultKind::Silence, ch.ForRequest(2));
+    EXPECT_EQ(FaultKind::BadCheck, ch.ForRequest(5));
+
+    ASSERT_TRUE(FaultPlan::Parse("1:address,3:function,5:noise,7:delay,8:truncate,9:none", p, err));
+    EXPECT_EQ(FaultKind::WrongAddress, p.perRequest.at(1));
+    EXPECT_EQ(FaultKind::WrongFunction, p.perRequest.at(3));
+
+    for (const char* bad : {"0:silence", "3:loud", "5-2:echo", "x:echo", "random:2:1",
+                            "random:0.5", "random:0.5:1:nope", "delay=abc", "speed=3", "1:echo,",
+                            "1:echo:2"}) {
+        FaultPlan q;
+        EXPECT_FALSE(FaultPlan::Parse(bad, q, err)) << bad;
+        EXPECT_FALSE(err.empty());
+    }
+}
+
+// A meter whose requests have no length field: a pause ends them, and a
+// byte that starts no frame is skipped.
+class GapMeter : public CSimMeter {
+public:
+    using CSimMeter::CSimMeter;
+    ~GapMeter() override { Stop(); }
+
+protected:
+    long RequestLength(const uint8_t* d, size_t) override {
+        return d[0] == 0x00 ? kSkipByte : kUseGap;
+    }
+    bool Handle(const Bytes& req, Bytes& reply) override {
+        reply = {static_cast<uint8_t>(req.size())};
+        reply.insert(reply.end(), req.begin(), req.end());
+        return true;
+    }
+};
+
+TEST(SimMeterTest, GapFramingSkipAndCleanStop) {
+    TestRoot root;
+    PtyLink link;
+    GapMeter m(link.MasterFd());
+    m.SetGapMs(60);
+    m.Start();
+    CRSConnector con({{"name", link.SlavePath()}});
+    con.SetTimeoutForTest(300);
+    const uint8_t p1[] = {0x00, 'a', 'b'}, p2[] = {'c'};
+    con.WriteBuffer(p1, 3, 0);
+    std::this_thread::sleep_for(milliseconds(20));  // shorter than the gap
+    con.WriteBuffer(p2, 1, 0);
+    uint8_t r[8];
+    ASSERT_EQ(4, con.ReadBufferCycle(r, 4, 0, 0));
+    EXPECT_EQ((Bytes{3, 'a', 'b', 'c'}), Bytes(r, r + 4));
+
+    // Stop returns promptly even with a reply held back.
+    FaultPlan p;
+    p.everyRequest = true;
+    p.everyKind = FaultKind::Delay;
+    p.delayMs = 5000;
+    m.SetFaults(p);
+    con.WriteBuffer(p2, 1, 0);
+    std::this_thread::sleep_for(milliseconds(100));
+    auto t0 = steady_clock::now();
+    m.Stop();
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 500);
+    m.Start();  // and starts again
+    m.SetFaults(FaultPlan{});
+    con.WriteBuffer(p2, 1, 0);
+    ASSERT_EQ(2, con.ReadBufferCycle(r, 2, 0, 0));
+}
+
+TEST(PtyLinkTest, SymlinkNamesTheSlave) {
+    TestRoot root;
+    std::string name = root.Dir() + "/ttyMeter";
+    {
+        PtyLink link(name);
+        EXPECT_EQ(name, link.SlavePath());
+        char target[128] = {};
+        ASSERT_GT(readlink(name.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(link.PtsName(), target);
+        PtyLink again(name);  // a stale link of that name is replaced
+        EXPECT_EQ(name, again.SlavePath());
+    }
+    struct stat st;
+    EXPECT_NE(0, lstat(name.c_str(), &st));
+    PtyLink plain;
+    EXPECT_EQ(plain.PtsName(), plain.SlavePath());
+    EXPECT_EQ(0u, plain.SlavePath().rfind("/dev/pts/", 0));
+}
+
+}  // namespace
