@@ -16,6 +16,7 @@
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
 #include "transport/connector.h"
+#include "transport/connector_factory.h"
 
 namespace {
 
@@ -84,6 +85,9 @@ int main(int argc, char** argv) {
         for (const PortConfig& port : config) {
             auto name = port.port.find("name");
             if (name == port.port.end()) continue;
+            // The first named port defines the process's only connector; every
+            // driver, of every port and installation, shares it.
+            if (!connector) connector = CreateConnector(ParamMap(port.port));
             for (const ParamMap& meter : port.drivers) {
                 auto m = meter.find("manufacturer");
                 klog::info("main - installation %s: meter \"%s\" on port %s configured.",

@@ -16,41 +16,33 @@ CSimModbusSlave::CSimModbusSlave(int fd, uint8_t address) : CSimMeter(fd), addre
 
 CSimModbusSlave::~CSimModbusSlave() { Stop(); }
 
-void CSimModbusSlave::SetHolding(uint16_t reg, uint16_t value) {
+void CSimModbusSlave::store(std::map<uint16_t, uint16_t>& table, uint16_t first,
+                            const std::vector<uint16_t>& values) {
     std::lock_guard<std::mutex> g(regs);
-    holding_[reg] = value;
+    for (size_t i = 0; i < values.size(); ++i) table[static_cast<uint16_t>(first + i)] = values[i];
 }
 
+bool CSimModbusSlave::fetch(const std::map<uint16_t, uint16_t>& table, uint16_t reg,
+                            uint16_t& value) const {
+    std::lock_guard<std::mutex> g(regs);
+    auto it = table.find(reg);
+    if (it == table.end()) return false;
+    value = it->second;
+    return true;
+}
+
+void CSimModbusSlave::SetHolding(uint16_t reg, uint16_t value) { store(holding_, reg, {value}); }
 void CSimModbusSlave::SetHolding(uint16_t first, const std::vector<uint16_t>& values) {
-    std::lock_guard<std::mutex> g(regs);
-    for (size_t i = 0; i < values.size(); ++i) holding_[static_cast<uint16_t>(first + i)] = values[i];
+    store(holding_, first, values);
 }
-
-void CSimModbusSlave::SetInput(uint16_t reg, uint16_t value) {
-    std::lock_guard<std::mutex> g(regs);
-    input_[reg] = value;
-}
-
+void CSimModbusSlave::SetInput(uint16_t reg, uint16_t value) { store(input_, reg, {value}); }
 void CSimModbusSlave::SetInput(uint16_t first, const std::vector<uint16_t>& values) {
-    std::lock_guard<std::mutex> g(regs);
-    for (size_t i = 0; i < values.size(); ++i) input_[static_cast<uint16_t>(first + i)] = values[i];
+    store(input_, first, values);
 }
-
 bool CSimModbusSlave::Holding(uint16_t reg, uint16_t& value) const {
-    std::lock_guard<std::mutex> g(regs);
-    auto it = holding_.find(reg);
-    if (it == holding_.end()) return false;
-    value = it->second;
-    return true;
+    return fetch(holding_, reg, value);
 }
-
-bool CSimModbusSlave::Input(uint16_t reg, uint16_t& value) const {
-    std::lock_guard<std::mutex> g(regs);
-    auto it = input_.find(reg);
-    if (it == input_.end()) return false;
-    value = it->second;
-    return true;
-}
+bool CSimModbusSlave::Input(uint16_t reg, uint16_t& value) const { return fetch(input_, reg, value); }
 
 void CSimModbusSlave::SetSlaveId(const Bytes& data) {
     std::lock_guard<std::mutex> g(regs);
@@ -88,8 +80,7 @@ uint8_t CSimModbusSlave::ReadRegisters(bool input, uint16_t first, uint16_t coun
 }
 
 uint8_t CSimModbusSlave::WriteRegisters(uint16_t first, const std::vector<uint16_t>& values) {
-    std::lock_guard<std::mutex> g(regs);
-    for (size_t i = 0; i < values.size(); ++i) holding_[static_cast<uint16_t>(first + i)] = values[i];
+    store(holding_, first, values);
     return 0;
 }
 

@@ -61,6 +61,9 @@ private:
     bool Handle(const Bytes& request, Bytes& reply) override;
     void Reseal(Bytes& reply) override;
     uint8_t handlePdu(const Bytes& pdu, Bytes& out);
+    void store(std::map<uint16_t, uint16_t>& table, uint16_t first,
+               const std::vector<uint16_t>& values);
+    bool fetch(const std::map<uint16_t, uint16_t>& table, uint16_t reg, uint16_t& value) const;
 
     uint8_t address_;
     std::map<uint16_t, uint16_t> holding_;
