@@ -230,9 +230,9 @@ void CkovMAGIKAAXXX::EndArchRead(const CommandSet& cmd) {
     link->WriteSingleRegister(CMAGIKAAXXXConnector::kCommandReg, cmd.end);
 }
 
-CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, const struct tm* target,
-                                                    const CommandSet& cmd, ValueList& out,
-                                                    time_t& lastTime) {
+CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, int32_t to,
+                                                    const struct tm* target, const CommandSet& cmd,
+                                                    ValueList& out, time_t& lastTime) {
     const bool hourly = archType == 4;
     lastTime = 0;
     std::vector<std::string> templ;
@@ -280,17 +280,23 @@ CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, 
             klog::warning("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string.");
             return ReadEnd::kBroken;
         }
+        ValueList parsed;
         const int rc = oldArchive
                            ? parseArchString(templ, buf.data(), static_cast<size_t>(size),
-                                             hourly ? oldHourly : oldDaily, hourly, out, t)
+                                             hourly ? oldHourly : oldDaily, hourly, parsed, t)
                            : parseArchString2013(templ, buf.data(), static_cast<size_t>(size),
-                                                 hourly ? newHourly : newDaily, hourly, out, t);
+                                                 hourly ? newHourly : newDaily, hourly, parsed, t);
         if (rc < 0) {
             EndArchRead(cmd);
             klog::warning("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not parse arch string.");
             return ReadEnd::kBroken;
         }
         lastTime = t;
+        // The search starts one string beyond `to` and the walk ends on the
+        // first string not later than `from`; only the strings of the asked
+        // range are handed on, so the day-long chunks of a catch-up neither
+        // overlap nor leave a string out.
+        if (t >= from && t <= to) out.splice(out.begin(), parsed);
         if (t <= from) break;
     }
     klog::debug("CkovMAGIKAAXXX::parseArchString - Reached begin time: beg_dt %d, arch_dt %d.", from,
@@ -332,7 +338,7 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
     const int step = hourly ? 3600 : 86400;
     for (;;) {
         time_t lastTime = 0;
-        const ReadEnd end = ReadStrings(archType, from, search ? &target : nullptr, cmd, out, lastTime);
+        const ReadEnd end = ReadStrings(archType, from, to, search ? &target : nullptr, cmd, out, lastTime);
         if (end == ReadEnd::kReachedFrom) {
             failCount = 0;
             return 0;

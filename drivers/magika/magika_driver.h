@@ -45,8 +45,8 @@ private:
     // How one pass over the archive strings ended.
     enum class ReadEnd { kReachedFrom, kNoData, kBroken };
 
-    ReadEnd ReadStrings(int archType, int32_t from, const struct tm* target, const CommandSet& cmd,
-                        ValueList& out, time_t& lastTime);
+    ReadEnd ReadStrings(int archType, int32_t from, int32_t to, const struct tm* target,
+                        const CommandSet& cmd, ValueList& out, time_t& lastTime);
     void EndArchRead(const CommandSet& cmd);
 
     bool connectorReady = false;
