@@ -15,6 +15,8 @@
 #include "log/logger.h"
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
+#include "drivers/base/driver_factory.h"
+#include "drivers/base/kov_base_driver.h"
 #include "transport/connector.h"
 #include "transport/connector_factory.h"
 
@@ -76,41 +78,48 @@ int main(int argc, char** argv) {
 
     ArmSignals();
 
+    std::list<CKovBaseDriver*> drivers;
     std::list<CJSONRPCConnector*> clients;
+    // The process has one connector: the first port with a "name" defines it
+    // and every driver of every installation shares it. It lives until exit.
     CConnector* connector = nullptr;
-    (void)connector;
     for (const std::string& id : settings.ids) {
         auto* client = new CJSONRPCConnector(id, 0);
         std::list<PortConfig> config = client->GetInitParameters1();
         for (const PortConfig& port : config) {
-            auto name = port.port.find("name");
-            if (name == port.port.end()) continue;
-            // The first named port defines the process's only connector; every
-            // driver, of every port and installation, shares it.
-            if (!connector) connector = CreateConnector(ParamMap(port.port));
-            for (const ParamMap& meter : port.drivers) {
-                auto m = meter.find("manufacturer");
-                klog::info("main - installation %s: meter \"%s\" on port %s configured.",
-                           id.c_str(), m == meter.end() ? "" : m->second.c_str(),
-                           name->second.c_str());
-            }
+            if (port.port.find("name") == port.port.end()) continue;
+            if (!connector) connector = CreateConnector(port.port);
+            for (const ParamMap& meter : port.drivers)
+                drivers.push_back(CreateDriver(meter, connector, client));
         }
         clients.push_back(client);
     }
 
+    // Drivers are served one at a time; each pass ends when the driver has
+    // done its polling pass, or at once when a stop is requested.
+    auto stopping = [] { return stopRequested.load() == 1; };
     stopRequested.store(0);
     while (stopRequested.load() != 1) {
         bool allCurrent = true;
         bool listed = false;
+        for (CKovBaseDriver* driver : drivers) {
+            driver->RequestCheck();
+            if (!driver->WaitCheckDone(stopping)) break;
+            bool state = driver->PortAliasListed() ? false : driver->ArchivesCurrent();
+            allCurrent = allCurrent && state;
+            listed = driver->PortAliasListed();
+        }
+        if (stopRequested.load() == 1) break;
         if (!listed) {
             if (allCurrent)
                 ClearAuxPause();
             else
                 SetAuxPause();
         }
-        IdlePause();
+        if (drivers.empty()) IdlePause();
     }
 
+    for (CKovBaseDriver* driver : drivers) delete driver;
     for (CJSONRPCConnector* client : clients) delete client;
     return 0;
 }

@@ -116,14 +116,20 @@ void logger::printToStderr(const char* tag) {
     writeAll(STDERR_FILENO, line.data(), line.size());
 }
 
-void logger::saveToFile(const char* tag) {
+int logger::openFile() {
     int fd = open(name_, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
+        // The message is lost; say so where someone may see it.
         printf("Can't open file %s\n", name_);
         fflush(stdout);
         perror("addError: ");
-        return;
     }
+    return fd;
+}
+
+void logger::saveToFile(const char* tag) {
+    int fd = openFile();
+    if (fd < 0) return;
     char pre[40];
     prefix(pre, sizeof pre, tag);
     std::string line = std::string(pre) + buffer_ + "\n";
@@ -205,13 +211,8 @@ void logger::dump(const char* title, const unsigned char* data, size_t len) {
         return;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    int fd = open(name_, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        printf("Can't open file %s\n", name_);
-        fflush(stdout);
-        perror("addError: ");
-        return;
-    }
+    int fd = openFile();
+    if (fd < 0) return;
     if (write(fd, text.data(), text.size()) < 0) {
         std::string msg =
             std::string("[logger::dump()] Can't write to file: ") + strerror(errno) + "\n";

@@ -39,6 +39,7 @@ public:
 
 private:
     logger(const char* name, bool syslog);
+    int openFile();
     void saveToFile(const char* tag);
     void printToStderr(const char* tag);
     void prefix(char* out, size_t size, const char* tag);

@@ -13,6 +13,7 @@ namespace kov::sim {
 struct SimMeterOptions {
     int fd = -1;      // the meter's end of the link
     int address = 1;  // network/slave address (--address)
+    int archiveDays = 0;  // days of archives the meter holds; 0 = its own default
 };
 
 using SimMeterFactory = std::function<std::unique_ptr<CSimMeter>(const SimMeterOptions&)>;

@@ -107,6 +107,11 @@ int main(int argc, char** argv) {
         res.set_content(compact(reply), "application/json");
     });
 
+    // No SO_REUSEPORT: a second service on the port must fail, not share it.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     gServer = &server;
     std::signal(SIGINT, onStop);
     std::signal(SIGTERM, onStop);

@@ -5,5 +5,7 @@
 #include "sim/sim_registry.h"
 
 KOV_SIM_METER("vkt-7", "Teplocom VKT-7 heat calculator", [](const kov::sim::SimMeterOptions& o) {
-    return std::make_unique<kov::sim::CVKT7MeterSim>(o.fd);
+    auto sim = std::make_unique<kov::sim::CVKT7MeterSim>(o.fd);
+    if (o.archiveDays > 0) sim->SetArchiveDepth(o.archiveDays * 24, o.archiveDays);
+    return sim;
 })

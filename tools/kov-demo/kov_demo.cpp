@@ -35,6 +35,7 @@ struct Installation {
     std::string id;
     std::string meter;  // simulator name
     int address = 1;
+    int archiveDays = 0;
     std::string manufacturer;
     std::string port;
     std::unique_ptr<kovtest::Child> sim;
@@ -216,6 +217,7 @@ int main(int argc, char** argv) {
         in.id = item["id"].asString();
         in.meter = item["meter"].asString();
         in.address = item.get("address", 1).asInt();
+        in.archiveDays = item.get("archive_days", 0).asInt();
         Json::Value result = item["result"];
         in.port = replaceAll(result["port_params"]["name"].asString(), "@ROOT@", root);
         result["port_params"]["name"] = in.port;
@@ -240,9 +242,14 @@ int main(int argc, char** argv) {
     }
 
     for (Installation& in : installs) {
-        in.sim = std::make_unique<kovtest::Child>(
-            std::vector<std::string>{KOV_SIM_PATH, "--meter", in.meter, "--link",
-                                     in.port, "--address", std::to_string(in.address)},
+        std::vector<std::string> argv = {KOV_SIM_PATH, "--meter",   in.meter,
+                                         "--link",     in.port,     "--address",
+                                         std::to_string(in.address)};
+        if (in.archiveDays > 0) {
+            argv.push_back("--archive-days");
+            argv.push_back(std::to_string(in.archiveDays));
+        }
+        in.sim = std::make_unique<kovtest::Child>(argv,
             root + "/logs/sim-" + in.id + ".out", root + "/logs/sim-" + in.id + ".err");
     }
     for (Installation& in : installs) {

@@ -1,9 +1,12 @@
 // kov-sim: serves one simulated meter on a pseudo-terminal until SIGINT or
 // SIGTERM, so the daemon (or a person with a terminal program) can talk to it.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,20 +17,27 @@
 #include "sim/fault_plan.h"
 #include "sim/pty_link.h"
 #include "sim/sim_registry.h"
+#include "transport/rs_connector.h"
 
 namespace {
 
 void usage(FILE* out) {
     fprintf(out,
-            "Usage: kov-sim --meter NAME --link PATH [--address N] [--faults SPEC] [--baud N]\n"
+            "Usage: kov-sim --meter NAME (--link PATH | --device TTY) [--address N] [--faults SPEC]\n"
+            "               [--baud N]"
+" [--archive-days N]\n"
             "\n"
             "Serves one simulated meter on a pseudo-terminal until SIGINT or SIGTERM.\n"
             "  --meter NAME    the meter to simulate (see below)\n"
             "  --link PATH     symlink to create to the pty's slave side; configure it as\n"
             "                  the port's \"name\"\n"
+            "  --device TTY    serve on a real serial port instead (for example a USB adapter\n"
+            "                  wired to the gateway's port), raw 8N1 at --baud (default 9600)\n"
             "  --address N     the meter's network/slave address (default 1)\n"
             "  --faults SPEC   faults to inject into the replies (default none)\n"
-            "  --baud N        pace replies at N baud, 10 bits per byte (default: no pacing)\n"
+            "  --baud N        on a pty: pace replies at N baud, 10 bits per byte (default: none)\n"
+            "  --archive-days N  the meter holds only the last N days of archives\n"
+            "                  (default: the meter's own depth; a short one makes a quick check)\n"
             "  --help          this text\n"
             "\n%s\nMeters:\n",
             kov::sim::FaultSpecHelp());
@@ -44,11 +54,30 @@ bool number(const char* s, long lo, long hi, long& out) {
     return true;
 }
 
+// A real serial port, raw, 8 data bits, no parity, one stop bit.
+int openDevice(const std::string& path, long baud) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    termios tio{};
+    cfmakeraw(&tio);
+    const auto& speeds = CRSConnector::SpeedTable();
+    auto it = speeds.find(static_cast<int>(baud));
+    speed_t speed = it == speeds.end() ? B9600 : it->second;
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string meter, linkPath, faults;
-    long address = 1, baud = 0;
+    std::string meter, linkPath, devicePath, faults;
+    long address = 1, baud = 0, archiveDays = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -64,11 +93,18 @@ int main(int argc, char** argv) {
             meter = v;
         } else if (a == "--link") {
             linkPath = v;
+        } else if (a == "--device") {
+            devicePath = v;
         } else if (a == "--faults") {
             faults = v;
         } else if (a == "--address") {
             if (!number(v, 0, 255, address)) {
                 fprintf(stderr, "kov-sim: bad address '%s'\n", v);
+                return 2;
+            }
+        } else if (a == "--archive-days") {
+            if (!number(v, 1, 3650, archiveDays)) {
+                fprintf(stderr, "kov-sim: bad archive depth '%s'\n", v);
                 return 2;
             }
         } else if (a == "--baud") {
@@ -82,7 +118,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (meter.empty() || linkPath.empty()) {
+    if (meter.empty() || linkPath.empty() == devicePath.empty()) {
         usage(stderr);
         return 2;
     }
@@ -106,22 +142,38 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
-        kov::sim::PtyLink link(linkPath);
+        std::unique_ptr<kov::sim::PtyLink> link;
+        int deviceFd = -1;
+        std::string where;
+        if (!devicePath.empty()) {
+            deviceFd = openDevice(devicePath, baud ? baud : 9600);
+            if (deviceFd < 0) {
+                fprintf(stderr, "kov-sim: cannot open %s: %s\n", devicePath.c_str(),
+                        strerror(errno));
+                return 1;
+            }
+            where = devicePath;
+        } else {
+            link = std::make_unique<kov::sim::PtyLink>(linkPath);
+            where = link->SlavePath() + " (" + link->PtsName() + ")";
+        }
         kov::sim::SimMeterOptions opt;
-        opt.fd = link.MasterFd();
+        opt.fd = link ? link->MasterFd() : deviceFd;
         opt.address = static_cast<int>(address);
+        opt.archiveDays = static_cast<int>(archiveDays);
         std::unique_ptr<kov::sim::CSimMeter> sim = kov::sim::SimMeterRegistry::Create(meter, opt);
         sim->SetFaults(plan);
-        sim->SetBaud(static_cast<int>(baud));
+        // A real line paces itself.
+        sim->SetBaud(deviceFd >= 0 ? 0 : static_cast<int>(baud));
         sim->Start();
-        printf("kov-sim: %s at address %ld on %s (%s)\n", meter.c_str(), address,
-               link.SlavePath().c_str(), link.PtsName().c_str());
+        printf("kov-sim: %s at address %ld on %s\n", meter.c_str(), address, where.c_str());
         fflush(stdout);
         int sig = 0;
         sigwait(&stopSignals, &sig);
         sim->Stop();
         printf("kov-sim: stopped by signal %d after %llu requests\n", sig,
                static_cast<unsigned long long>(sim->RequestCount()));
+        if (deviceFd >= 0) close(deviceFd);
     } catch (const std::exception& e) {
         fprintf(stderr, "kov-sim: %s\n", e.what());
         return 1;
