@@ -1,6 +1,7 @@
 #include "drivers/magika/magika_archive.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstring>
 
 #include "drivers/common/byte_order.h"
@@ -82,9 +83,10 @@ struct Num {
                                  : d;
     }
     uint32_t AsStatus() const {
-        return type == kUnsigned ? static_cast<uint32_t>(u)
-               : type == kSigned ? static_cast<uint32_t>(s)
-                                 : static_cast<uint32_t>(static_cast<int64_t>(d));
+        if (type == kUnsigned) return static_cast<uint32_t>(u);
+        if (type == kSigned) return static_cast<uint32_t>(s);
+        // A status sent as a float: only its low byte's worth can mean anything.
+        return std::isfinite(d) && d >= 0 && d < 4294967296.0 ? static_cast<uint32_t>(d) : 0;
     }
     std::string Text() const {
         return type == kUnsigned ? std::to_string(u)

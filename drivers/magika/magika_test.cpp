@@ -101,7 +101,10 @@ TEST(MagikaNewFormat, EveryTypeCharacter) {
     int idx = 100;
     for (const char* n : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o",
                           "p", "q", "r"})
-        map[n] = magika::NewField{idx, idx, 0, 4, n, "u", 1}, ++idx;
+    {
+        map[n] = magika::NewField{idx, idx, 0, 4, n, "u", 1};
+        ++idx;
+    }
     std::vector<uint8_t> s = Bytes({5, 3, 24, 14});
     Append(s, {0x01, 0x02});                    // 1: 258
     Append(s, {0xFF, 0xFE});                    // C: 65534
@@ -610,6 +613,28 @@ TEST_F(MagikaDriverTest, NonModbusConnectorLeavesTheDriverWithoutLink) {
     ValueList out;
     EXPECT_EQ(d.get_arch_values(4, 0, 0, out), -1);
     for (const char* op : ops) EXPECT_EQ(notInit(op) - before[op], 1u) << op;
+}
+
+TEST_F(MagikaDriverTest, TemplateAndSizeFailuresEndTheReadWithTheEndCommand) {
+    Open();
+    drv->init();
+    seen = sim->Commands().size();
+    ValueList out;
+    // No answer to the template selection: a link failure, so the call fails
+    // as a whole after the end command.
+    sim->InjectNext(kov::sim::FaultKind::Silence);
+    EXPECT_THROW(drv->get_arch_values(4, 1709546400, 1709629200, out), CDisconnectException);
+    EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{30, 8}));
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not get arch template."), 1u);
+    // The meter runs out of strings before `from`: what it had is handed on.
+    sim->SetDepth(9, 400);  // 06:00 .. 14:00
+    sim->SetFindBusyPolls(5);
+    ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), -1);
+    EXPECT_EQ(NewCommands(), Cmds({30, 30, 31}, 6, 6, 8));  // 10:00 .. 06:00, then size 0
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size."), 1u);
+    std::set<int> times;
+    for (const auto& r : out) times.insert(r.timestamp);
+    EXPECT_EQ(times, (std::set<int>{1709618400, 1709622000, 1709625600, 1709629200}));
 }
 
 }  // namespace
