@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     // done its polling pass, or at once when a stop is requested.
     auto stopping = [] { return stopRequested.load() == 1; };
     stopRequested.store(0);
-    while (stopRequested.load() != 1) {
+    while (!stopping()) {
         bool allCurrent = true;
         bool listed = false;
         for (CKovBaseDriver* driver : drivers) {
@@ -119,7 +119,11 @@ int main(int argc, char** argv) {
         if (drivers.empty()) IdlePause();
     }
 
-    for (CKovBaseDriver* driver : drivers) delete driver;
+    // Drivers first: their threads use the clients until they are joined.
+    for (CKovBaseDriver* driver : drivers) {
+        driver->Stop();
+        delete driver;
+    }
     for (CJSONRPCConnector* client : clients) delete client;
     return 0;
 }

@@ -12,10 +12,14 @@ struct KindName {
     const char* name;
 };
 constexpr KindName kKinds[] = {
-    {FaultKind::None, "none"},           {FaultKind::Silence, "silence"},
-    {FaultKind::Truncate, "truncate"},   {FaultKind::BadCheck, "badcheck"},
-    {FaultKind::WrongAddress, "address"}, {FaultKind::WrongFunction, "function"},
-    {FaultKind::Noise, "noise"},         {FaultKind::Delay, "delay"},
+    {FaultKind::None, "none"},
+    {FaultKind::Silence, "silence"},
+    {FaultKind::Truncate, "truncate"},
+    {FaultKind::BadCheck, "badcheck"},
+    {FaultKind::WrongAddress, "address"},
+    {FaultKind::WrongFunction, "function"},
+    {FaultKind::Noise, "noise"},
+    {FaultKind::Delay, "delay"},
     {FaultKind::Echo, "echo"},
 };
 
@@ -143,10 +147,9 @@ bool FaultPlan::Parse(const std::string& spec, FaultPlan& out, std::string& erro
         }
         uint64_t first, last;
         auto dash = parts[0].find('-');
-        bool ok = dash == std::string::npos
-                      ? parseUnsigned(parts[0], first) && (last = first, true)
-                      : parseUnsigned(parts[0].substr(0, dash), first) &&
-                            parseUnsigned(parts[0].substr(dash + 1), last);
+        bool ok = dash == std::string::npos ? parseUnsigned(parts[0], first) && (last = first, true)
+                                            : parseUnsigned(parts[0].substr(0, dash), first) &&
+                                                  parseUnsigned(parts[0].substr(dash + 1), last);
         if (!ok || first == 0 || last < first || last - first > 100000) {
             error = "bad request number in '" + item + "'";
             return false;
@@ -170,9 +173,9 @@ FaultKind FaultChooser::ForRequest(uint64_t n) {
         std::uniform_real_distribution<double> coin(0.0, 1.0);
         bool faulty = coin(rng_) < plan_.randomProbability;
         static const std::vector<FaultKind> all = {
-            FaultKind::Silence,       FaultKind::Truncate, FaultKind::BadCheck,
-            FaultKind::WrongAddress,  FaultKind::WrongFunction, FaultKind::Noise,
-            FaultKind::Delay,         FaultKind::Echo};
+            FaultKind::Silence,      FaultKind::Truncate,      FaultKind::BadCheck,
+            FaultKind::WrongAddress, FaultKind::WrongFunction, FaultKind::Noise,
+            FaultKind::Delay,        FaultKind::Echo};
         const std::vector<FaultKind>& kinds = plan_.randomKinds.empty() ? all : plan_.randomKinds;
         std::uniform_int_distribution<size_t> pick(0, kinds.size() - 1);
         size_t idx = pick(rng_);

@@ -10,15 +10,15 @@ namespace kov::sim {
 
 // What a simulated meter does wrong with one reply.
 enum class FaultKind {
-    None,          // the correct reply
-    Silence,       // no reply at all
-    Truncate,      // only the first part of the reply
-    BadCheck,      // check bytes corrupted
-    WrongAddress,  // another address, check bytes recomputed
-    WrongFunction, // another function code, check bytes recomputed
-    Noise,         // noise bytes before the reply
-    Delay,         // the reply after a pause
-    Echo,          // the request echoed back before the reply
+    None,           // the correct reply
+    Silence,        // no reply at all
+    Truncate,       // only the first part of the reply
+    BadCheck,       // check bytes corrupted
+    WrongAddress,   // another address, check bytes recomputed
+    WrongFunction,  // another function code, check bytes recomputed
+    Noise,          // noise bytes before the reply
+    Delay,          // the reply after a pause
+    Echo,           // the request echoed back before the reply
 };
 
 const char* FaultName(FaultKind k);
@@ -37,9 +37,9 @@ struct FaultPlan {
     uint32_t randomSeed = 1;
     std::vector<FaultKind> randomKinds;  // empty: all kinds but None
 
-    int delayMs = 500;      // how long Delay holds the reply back
-    int noiseBytes = 4;     // how many noise bytes Noise sends first
-    int truncateTo = -1;    // bytes Truncate keeps; -1 = half the reply (at least 1)
+    int delayMs = 500;    // how long Delay holds the reply back
+    int noiseBytes = 4;   // how many noise bytes Noise sends first
+    int truncateTo = -1;  // bytes Truncate keeps; -1 = half the reply (at least 1)
 
     // Syntax in FaultSpecHelp(). Returns false and sets error on bad input.
     static bool Parse(const std::string& spec, FaultPlan& out, std::string& error);

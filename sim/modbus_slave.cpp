@@ -42,7 +42,9 @@ void CSimModbusSlave::SetInput(uint16_t first, const std::vector<uint16_t>& valu
 bool CSimModbusSlave::Holding(uint16_t reg, uint16_t& value) const {
     return fetch(holding_, reg, value);
 }
-bool CSimModbusSlave::Input(uint16_t reg, uint16_t& value) const { return fetch(input_, reg, value); }
+bool CSimModbusSlave::Input(uint16_t reg, uint16_t& value) const {
+    return fetch(input_, reg, value);
+}
 
 void CSimModbusSlave::SetSlaveId(const Bytes& data) {
     std::lock_guard<std::mutex> g(regs);
@@ -91,11 +93,20 @@ uint8_t CSimModbusSlave::HandleCustom(const Bytes&, Bytes&) { return kIllegalFun
 long CSimModbusSlave::RequestLength(const uint8_t* d, size_t len) {
     if (len < 2) return kNeedMore;
     switch (d[1]) {
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06:
             return 8;
-        case 0x07: case 0x0B: case 0x0C: case 0x11:
+        case 0x07:
+        case 0x0B:
+        case 0x0C:
+        case 0x11:
             return 4;
-        case 0x0F: case 0x10:
+        case 0x0F:
+        case 0x10:
             return len < 7 ? kNeedMore : 9 + d[6];
         case 0x16:
             return 10;
@@ -143,8 +154,8 @@ uint8_t CSimModbusSlave::handlePdu(const Bytes& pdu, Bytes& out) {
             if (pdu.size() < 10) return kIllegalValue;
             uint16_t rFirst = be16(pdu, 1), rCount = be16(pdu, 3);
             uint16_t wFirst = be16(pdu, 5), wCount = be16(pdu, 7);
-            if (rCount < 1 || rCount > 125 || wCount < 1 || wCount > 121 ||
-                pdu[9] != wCount * 2 || pdu.size() != 10u + wCount * 2u)
+            if (rCount < 1 || rCount > 125 || wCount < 1 || wCount > 121 || pdu[9] != wCount * 2 ||
+                pdu.size() != 10u + wCount * 2u)
                 return kIllegalValue;
             std::vector<uint16_t> w;
             for (uint16_t i = 0; i < wCount; ++i) w.push_back(be16(pdu, 10 + 2 * i));
@@ -162,7 +173,14 @@ uint8_t CSimModbusSlave::handlePdu(const Bytes& pdu, Bytes& out) {
             out.insert(out.end(), slaveId_.begin(), slaveId_.end());
             return 0;
         }
-        case 0x01: case 0x02: case 0x05: case 0x07: case 0x0B: case 0x0C: case 0x0F: case 0x16:
+        case 0x01:
+        case 0x02:
+        case 0x05:
+        case 0x07:
+        case 0x0B:
+        case 0x0C:
+        case 0x0F:
+        case 0x16:
             return kIllegalFunction;
         default:
             out.clear();

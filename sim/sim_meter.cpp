@@ -11,7 +11,9 @@
 namespace kov::sim {
 
 namespace {
-constexpr size_t kLogLimit = 100000;  // requests kept for inspection
+// The newest requests kept for inspection; a long-running simulator keeps
+// only these.
+constexpr size_t kLogLimit = 10000;
 }
 
 CSimMeter::CSimMeter(int fd) : fd_(fd) {
@@ -67,7 +69,7 @@ uint64_t CSimMeter::RequestCount() const {
 
 std::vector<Bytes> CSimMeter::Requests() const {
     std::lock_guard<std::mutex> g(mutex_);
-    return log_;
+    return std::vector<Bytes>(log_.begin(), log_.end());
 }
 
 bool CSimMeter::WaitForRequests(uint64_t n, int timeoutMs) const {
@@ -138,12 +140,14 @@ void CSimMeter::serve(const Bytes& request) {
     {
         std::lock_guard<std::mutex> g(mutex_);
         ++count_;
-        if (log_.size() < kLogLimit) log_.push_back(request);
+        log_.push_back(request);
+        if (log_.size() > kLogLimit) log_.pop_front();
+        // The plan is consulted for every request, so an injected fault does
+        // not shift the seeded random sequence.
+        kind = chooser_.ForRequest(count_);
         if (!injected_.empty()) {
             kind = injected_.front();
             injected_.pop_front();
-        } else {
-            kind = chooser_.ForRequest(count_);
         }
         knobs = chooser_.Plan();
     }

@@ -27,9 +27,9 @@ using Bytes = std::vector<uint8_t>;
 class CSimMeter {
 public:
     // RequestLength() results besides a positive total length.
-    static constexpr long kNeedMore = 0;  // the frame's size is not known yet
-    static constexpr long kUseGap = -1;   // unknown framing: a pause ends the frame
-    static constexpr long kSkipByte = -2; // the first byte starts no frame: drop it
+    static constexpr long kNeedMore = 0;   // the frame's size is not known yet
+    static constexpr long kUseGap = -1;    // unknown framing: a pause ends the frame
+    static constexpr long kSkipByte = -2;  // the first byte starts no frame: drop it
 
     explicit CSimMeter(int fd);  // fd: the meter's end of the link, not owned
     virtual ~CSimMeter();
@@ -47,7 +47,8 @@ public:
     // Pause that ends a request of unknown size (default 20 ms).
     void SetGapMs(int ms);
 
-    // Requests seen so far (complete frames as handed to Handle()).
+    // Requests seen so far (complete frames as handed to Handle()), the
+    // newest 10000 at most.
     uint64_t RequestCount() const;
     std::vector<Bytes> Requests() const;
     // Waits until at least n requests have been answered (or dropped).
@@ -86,7 +87,7 @@ private:
     int gapMs_ = 20;
     uint64_t count_ = 0;  // requests taken in
     uint64_t done_ = 0;   // requests answered (or left unanswered on purpose)
-    std::vector<Bytes> log_;
+    std::deque<Bytes> log_;
     uint32_t noiseState_ = 0x2545F491u;
 };
 

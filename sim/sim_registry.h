@@ -43,8 +43,8 @@ public:
 //   set_property(GLOBAL APPEND PROPERTY KOV_SIM_METERS kov_vkt9_sim)
 #define KOV_SIM_CONCAT2(a, b) a##b
 #define KOV_SIM_CONCAT(a, b) KOV_SIM_CONCAT2(a, b)
-#define KOV_SIM_METER(NAME, DESCRIPTION, FACTORY)                                      \
-    namespace {                                                                        \
-    [[maybe_unused]] const bool KOV_SIM_CONCAT(kovSimRegistered_, __LINE__) =          \
-        ::kov::sim::SimMeterRegistry::Add(NAME, DESCRIPTION, FACTORY);                 \
+#define KOV_SIM_METER(NAME, DESCRIPTION, FACTORY)                             \
+    namespace {                                                               \
+    [[maybe_unused]] const bool KOV_SIM_CONCAT(kovSimRegistered_, __LINE__) = \
+        ::kov::sim::SimMeterRegistry::Add(NAME, DESCRIPTION, FACTORY);        \
     }

@@ -244,7 +244,8 @@ TEST_F(HarnessTest, RandomFaultsFollowTheSeed) {
 TEST(FaultPlanTest, ParsesTheSpecSyntax) {
     FaultPlan p;
     std::string err;
-    ASSERT_TRUE(FaultPlan::Parse("2:silence,4-6:badcheck,*:echo,delay=250,noise=2,truncate=5", p, err))
+    ASSERT_TRUE(
+        FaultPlan::Parse("2:silence,4-6:badcheck,*:echo,delay=250,noise=2,truncate=5", p, err))
         << err;
     EXPECT_EQ(FaultKind::Silence, p.perRequest.at(2));
     EXPECT_EQ(FaultKind::BadCheck, p.perRequest.at(4));
@@ -263,9 +264,8 @@ TEST(FaultPlanTest, ParsesTheSpecSyntax) {
     EXPECT_EQ(FaultKind::WrongAddress, p.perRequest.at(1));
     EXPECT_EQ(FaultKind::WrongFunction, p.perRequest.at(3));
 
-    for (const char* bad : {"0:silence", "3:loud", "5-2:echo", "x:echo", "random:2:1",
-                            "random:0.5", "random:0.5:1:nope", "delay=abc", "speed=3", "1:echo,",
-                            "1:echo:2"}) {
+    for (const char* bad : {"0:silence", "3:loud", "5-2:echo", "x:echo", "random:2:1", "random:0.5",
+                            "random:0.5:1:nope", "delay=abc", "speed=3", "1:echo,", "1:echo:2"}) {
         FaultPlan q;
         EXPECT_FALSE(FaultPlan::Parse(bad, q, err)) << bad;
         EXPECT_FALSE(err.empty());

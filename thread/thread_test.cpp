@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -56,6 +57,7 @@ protected:
         logger* l = logger::getInstance(logPath.c_str(), false);
         l->setLevel(7);
     }
+    static void TearDownTestSuite() { std::filesystem::remove_all(tempDir()); }
     static std::string logPath;
 };
 std::string ThreadTest::logPath;

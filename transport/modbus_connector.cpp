@@ -66,6 +66,11 @@ void CModbusConnectorItself::applyTimeouts() {
 
 bool CModbusConnectorItself::open_device() {
     settings = ParseSettings(portParams);
+    if (ctx) {  // opening again replaces the old context
+        modbus_close(ctx);
+        modbus_free(ctx);
+        ctx = nullptr;
+    }
     // With no "name" at all, libmodbus is handed the default port as well.
     ctx = modbus_new_rtu(deviceName.c_str(), settings.speed, settings.parity, settings.dataBits,
                          settings.stopBits);
@@ -80,8 +85,9 @@ bool CModbusConnectorItself::open_device() {
     modbus_set_slave(ctx, 1);
     applyTimeouts();
     if (modbus_connect(ctx) == -1) {
-        klog::crit("CModbusConnectorItself::open_device - Connection failed. Unable to open device %s.",
-                   deviceName.c_str());
+        klog::crit(
+            "CModbusConnectorItself::open_device - Connection failed. Unable to open device %s.",
+            deviceName.c_str());
         modbus_free(ctx);
         ctx = nullptr;
         return false;
@@ -131,8 +137,7 @@ int CModbusConnectorItself::ReadInputRegisters(int slave, int addr, int count, u
                     [&] { return modbus_read_input_registers(ctx, addr, count, dest); });
 }
 
-int CModbusConnectorItself::WriteRegister(int slave, int addr, uint16_t value,
-                                          uint8_t indication) {
+int CModbusConnectorItself::WriteRegister(int slave, int addr, uint16_t value, uint8_t indication) {
     return exchange(slave, indication, false,
                     [&] { return modbus_write_register(ctx, addr, value); });
 }
@@ -144,12 +149,11 @@ int CModbusConnectorItself::WriteRegisters(int slave, int addr, int count, const
 }
 
 int CModbusConnectorItself::WriteAndReadRegisters(int slave, int writeAddr, int writeCount,
-                                                  const uint16_t* src, int readAddr,
-                                                  int readCount, uint16_t* dest,
-                                                  uint8_t indication) {
+                                                  const uint16_t* src, int readAddr, int readCount,
+                                                  uint16_t* dest, uint8_t indication) {
     return exchange(slave, indication, true, [&] {
-        return modbus_write_and_read_registers(ctx, writeAddr, writeCount, src, readAddr,
-                                               readCount, dest);
+        return modbus_write_and_read_registers(ctx, writeAddr, writeCount, src, readAddr, readCount,
+                                               dest);
     });
 }
 

@@ -22,9 +22,9 @@ public:
     virtual int WriteRegister(int slave, int addr, uint16_t value, uint8_t indication) = 0;
     virtual int WriteRegisters(int slave, int addr, int count, const uint16_t* src,
                                uint8_t indication) = 0;
-    virtual int WriteAndReadRegisters(int slave, int writeAddr, int writeCount,
-                                      const uint16_t* src, int readAddr, int readCount,
-                                      uint16_t* dest, uint8_t indication) = 0;
+    virtual int WriteAndReadRegisters(int slave, int writeAddr, int writeCount, const uint16_t* src,
+                                      int readAddr, int readCount, uint16_t* dest,
+                                      uint8_t indication) = 0;
     virtual int ReportSlaveId(int slave, int maxBytes, uint8_t* dest, uint8_t indication) = 0;
     // req holds address and PDU without CRC; the reply (a whole RTU frame, up
     // to 256 bytes) is received into the same buffer.

@@ -1,7 +1,7 @@
 #include "transport/modbus_connector.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -162,12 +162,13 @@ TEST_F(ModbusConnectorTest, ErrorsComeBackAsMinusOne) {
     // The exchange still works afterwards.
     EXPECT_EQ(2, c->ReadHoldingRegisters(7, 0, 2, regs, 0));
 
-    size_t before =
-        LogFile::Count("CModbusConnectorItself::open_device - Connection failed. Unable to open device /nonexistent/ttyM.");
+    size_t before = LogFile::Count(
+        "CModbusConnectorItself::open_device - Connection failed. Unable to open device "
+        "/nonexistent/ttyM.");
     CModbusConnectorItself bad({{"protocol", "modbus"}, {"name", "/nonexistent/ttyM"}});
     EXPECT_EQ(nullptr, bad.Context());
-    EXPECT_EQ(before + 1,
-              LogFile::Count("CModbusConnectorItself::open_device - Connection failed. Unable to open device /nonexistent/ttyM."));
+    EXPECT_EQ(before + 1, LogFile::Count("CModbusConnectorItself::open_device - Connection failed. "
+                                         "Unable to open device /nonexistent/ttyM."));
     errno = 0;
     EXPECT_EQ(-1, bad.ReadHoldingRegisters(1, 0, 1, regs, 1));
     EXPECT_EQ(EINVAL, errno);
@@ -182,7 +183,8 @@ TEST_F(ModbusConnectorTest, TwoThreadsNeverInterleaveOnTheLine) {
         for (int i = 0; i < kRounds; ++i) {
             uint16_t r[4] = {};
             if (id == 0) {
-                if (c->ReadHoldingRegisters(7, 0, 4, r, 0) == 4 && r[0] == 10 && r[3] == 13) ++good[0];
+                if (c->ReadHoldingRegisters(7, 0, 4, r, 0) == 4 && r[0] == 10 && r[3] == 13)
+                    ++good[0];
             } else {
                 if (c->ReadInputRegisters(7, 100, 2, r, 0) == 2 && r[1] == 0x4344) ++good[1];
             }

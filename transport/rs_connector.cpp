@@ -25,14 +25,37 @@ std::string param(const ParamMap& p, const char* key, const char* fallback) {
 
 const std::map<int, speed_t>& CRSConnector::SpeedTable() {
     static const std::map<int, speed_t> table = {
-        {0, B0},           {50, B50},         {75, B75},           {110, B110},
-        {134, B134},       {150, B150},       {200, B200},         {300, B300},
-        {600, B600},       {1200, B1200},     {1800, B1800},       {2400, B2400},
-        {4800, B4800},     {9600, B9600},     {19200, B19200},     {38400, B38400},
-        {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},
-        {500000, B500000}, {576000, B576000}, {921600, B921600},   {1000000, B1000000},
-        {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-        {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+        {0, B0},
+        {50, B50},
+        {75, B75},
+        {110, B110},
+        {134, B134},
+        {150, B150},
+        {200, B200},
+        {300, B300},
+        {600, B600},
+        {1200, B1200},
+        {1800, B1800},
+        {2400, B2400},
+        {4800, B4800},
+        {9600, B9600},
+        {19200, B19200},
+        {38400, B38400},
+        {57600, B57600},
+        {115200, B115200},
+        {230400, B230400},
+        {460800, B460800},
+        {500000, B500000},
+        {576000, B576000},
+        {921600, B921600},
+        {1000000, B1000000},
+        {1152000, B1152000},
+        {1500000, B1500000},
+        {2000000, B2000000},
+        {2500000, B2500000},
+        {3000000, B3000000},
+        {3500000, B3500000},
+        {4000000, B4000000},
     };
     return table;
 }
@@ -59,7 +82,8 @@ CRSConnector::~CRSConnector() {
 
 bool CRSConnector::open_device() {
     // The device is the configured path itself: serial ports are never moved
-    // under the path root.
+    // under the path root. Opening again replaces the old descriptor.
+    close_device();
     int d = open(deviceName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (d <= 0) {
         if (d == 0) close(d);
@@ -82,10 +106,18 @@ bool CRSConnector::open_device() {
     tio.c_cflag |= CLOCAL | CREAD;
 
     switch (atoi(param(portParams, "data", "8").c_str())) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        default: tio.c_cflag |= CS8; break;
+        case 5:
+            tio.c_cflag |= CS5;
+            break;
+        case 6:
+            tio.c_cflag |= CS6;
+            break;
+        case 7:
+            tio.c_cflag |= CS7;
+            break;
+        default:
+            tio.c_cflag |= CS8;
+            break;
     }
 
     auto par = portParams.find("parity");

@@ -1,7 +1,7 @@
 #include "transport/rs_connector.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -96,12 +96,24 @@ TEST_F(RsConnectorTest, DeviceNameTimeoutAndUnopenablePort) {
     EXPECT_EQ(link.SlavePath(), con->DeviceName());
     EXPECT_EQ(10000u, con->Timeout());
     EXPECT_GT(con->Descriptor(), 0);
+    // Reopening replaces the descriptor instead of leaking one.
+    auto openFds = [] {
+        size_t n = 0;
+        for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+        return n;
+    };
+    size_t fds = openFds();
+    EXPECT_TRUE(con->open_device());
+    EXPECT_TRUE(con->open_device());
+    EXPECT_EQ(fds, openFds());
     con->close_device();
     EXPECT_EQ(-1, con->Descriptor());
+    EXPECT_EQ(fds - 1, openFds());
 
     // A "timeout" key never changes the fixed timeout; a missing device is
     // only logged, and later reads time out.
-    size_t before = LogFile::Count("CRSConnector::open_device - Unable open device /nonexistent/ttyX.");
+    size_t before =
+        LogFile::Count("CRSConnector::open_device - Unable open device /nonexistent/ttyX.");
     CRSConnector bad({{"name", "/nonexistent/ttyX"}, {"timeout", "50"}});
     EXPECT_EQ(10000u, bad.Timeout());
     EXPECT_EQ(before + 1,
@@ -132,7 +144,8 @@ TEST_F(RsConnectorTest, WriteAndSingleRead) {
 
     size_t before = LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - ");
     EXPECT_EQ(-1, con->ReadBuffer(in, 16, 0));
-    EXPECT_EQ(before + 1, LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - "));
+    EXPECT_EQ(before + 1,
+              LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - "));
 
     // Flushing drops what the meter sent and nobody read yet.
     meterSends({1, 2, 3});
@@ -281,7 +294,8 @@ TEST_F(RsConnectorTest, FactoryChoosesByProtocol) {
         EXPECT_NE(nullptr, dynamic_cast<CRSConnector*>(c.get())) << proto;
         EXPECT_EQ(link.SlavePath(), c->PortParams().at("name"));
     }
-    std::unique_ptr<CConnector> m(CreateConnector({{"name", link.SlavePath()}, {"protocol", "modbus"}}));
+    std::unique_ptr<CConnector> m(
+        CreateConnector({{"name", link.SlavePath()}, {"protocol", "modbus"}}));
     EXPECT_NE(nullptr, dynamic_cast<CModbusConnectorItself*>(m.get()));
     EXPECT_EQ(u0 + 3, LogFile::Count(uartMsg));
     EXPECT_EQ(m0 + 1, LogFile::Count(modbusMsg));

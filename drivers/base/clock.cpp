@@ -1,6 +1,9 @@
 #include "drivers/base/clock.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +34,35 @@ struct SleeperMark {
 };
 
 constexpr int64_t kMicros = 1000000;
+// Without a wall-clock timer, long waits are cut into pieces this long.
+constexpr int64_t kUntimedPieceMicros = 1000000;
+
+// A descriptor closed however the scope is left (cancellation included).
+// close() is a cancellation point; a destructor must not be left by one.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd < 0) return;
+        int old;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+        close(fd);
+        pthread_setcancelstate(old, nullptr);
+    }
+};
+
+// Waits for fd or the wall-clock deadline; false when the timer is not available.
+bool waitWallDeadline(int fd, time_t deadline, bool& readable) {
+    Fd timer{timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC)};
+    if (timer.fd < 0) return false;
+    itimerspec at{};
+    at.it_value.tv_sec = deadline;
+    if (timerfd_settime(timer.fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &at, nullptr) != 0)
+        return false;
+    pollfd p[2] = {{timer.fd, POLLIN, 0}, {fd, POLLIN, 0}};
+    int n = poll(p, fd >= 0 ? 2 : 1, -1);
+    readable = n > 0 && (p[1].revents & POLLIN);
+    return true;
+}
 
 }  // namespace
 
@@ -57,9 +89,15 @@ bool RealClock::WaitReadable(int fd, time_t deadline, long maxMicros) {
     int64_t waitUs = std::max<long>(maxMicros, 0);
     // A deadline far ahead must not overflow the subtraction.
     if (deadline - now.tv_sec < 1000000000) {
-        waitUs = std::min<int64_t>(waitUs, static_cast<int64_t>(deadline) * kMicros - nowUs);
+        const int64_t untilDeadline = static_cast<int64_t>(deadline) * kMicros - nowUs;
+        if (untilDeadline <= 0) return pollFor(fd, 0);
+        if (untilDeadline <= waitUs) {
+            bool readable = false;
+            if (waitWallDeadline(fd, deadline, readable)) return readable;
+            waitUs = std::min(untilDeadline, kUntimedPieceMicros);
+        }
     }
-    waitUs = std::clamp<int64_t>(waitUs, 0, kMicros);
+    waitUs = std::min(waitUs, kUntimedPieceMicros);
     return pollFor(fd, static_cast<int>((waitUs + 999) / 1000));
 }
 

@@ -23,9 +23,9 @@ public:
     virtual bool WaitReadable(int fd, time_t deadline, long maxMicros) = 0;
 };
 
-// Wall clock. Long waits are cut into pieces of at most a second so a clock
-// that is set (NTP after boot) ends a wait at the new time, like the 2 ms
-// polling it replaces would.
+// Wall clock. A wait for a deadline sleeps on a wall-clock timer that also
+// fires when the clock is set (NTP after boot), so the wait ends at the new
+// time like the 2 ms polling it replaces would, without waking in between.
 class RealClock : public Clock {
 public:
     time_t Now() override;

@@ -102,19 +102,4 @@ TEST(DriverFactory, DaemonTableFallsBackToTheEmptyDriver) {
     EXPECT_EQ("VKT-7", d->threadName());
 }
 
-TEST(EmptyDriver, NeverReportsDataOrBounds) {
-    CKovEmptyDriver d;
-    ArchiveBounds b{1, 2, 3};
-    EXPECT_FALSE(d.GetTimestamps(b));
-    EXPECT_EQ(1, b.hourlyLower);
-    EXPECT_EQ(2, b.dailyLower);
-    EXPECT_EQ(3, b.meterClock);
-    ValueList out;
-    EXPECT_EQ(-1, d.get_arch_values(4, 0, 100, out));
-    EXPECT_TRUE(out.empty());
-    EXPECT_TRUE(d.get_all_system_values().empty());
-    EXPECT_TRUE(d.get_all_curtime_cur_integ_values().empty());
-    EXPECT_EQ(1, d.GetHourlyArchInterval());
-}
-
 }  // namespace

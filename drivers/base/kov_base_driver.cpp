@@ -37,8 +37,9 @@ constexpr long kForceUpdatePollMicros = 2000;
 constexpr long kPausePollMicros = 1000;
 constexpr int kHandshakePollMs = 5;
 // How long the main thread waits on a driver before it looks at its stop flag
-// again (a signal caught by another thread does not interrupt its poll).
-constexpr int kStopCheckMs = 250;
+// again: a signal that the main thread catches ends its wait at once, one
+// caught by another thread is seen within this time.
+constexpr int kStopCheckMs = 500;
 
 const char* const kListedAliases[] = {"serial232.0", "serial232.D", "serial485.4", "serial485.1",
                                       "serial485.2"};

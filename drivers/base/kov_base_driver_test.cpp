@@ -1,10 +1,12 @@
 #include "drivers/base/kov_base_driver.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -497,6 +499,56 @@ TEST_F(PollingCycle, DestructionCancelsASleepingOrWaitingDriverQuickly) {
     begin = std::chrono::steady_clock::now();
     driver.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Clocks, RealWaitEndsAtTheWallDeadlineOrOnTheDescriptor) {
+    kov::RealClock real;
+    const time_t deadline = real.Now() + 1;
+    auto begin = std::chrono::steady_clock::now();
+    while (real.Now() < deadline) EXPECT_FALSE(real.WaitReadable(-1, deadline, LONG_MAX));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1100ms);
+
+    int fd = eventfd(1, EFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(real.WaitReadable(fd, real.Now() + 3600, LONG_MAX));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 50ms);
+    close(fd);
+    // A short bound ends the wait long before the deadline.
+    begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(real.WaitReadable(-1, real.Now() + 3600, 2000));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 50ms);
+}
+
+TEST(Clocks, TestClockJumpsInAutoModeAndWaitsForAdvanceInManualMode) {
+    kov::TestClock c(kStart);
+    EXPECT_FALSE(c.WaitReadable(-1, kStart + 3600, LONG_MAX));
+    EXPECT_EQ(kStart + 3600, c.Now());
+    EXPECT_FALSE(c.WaitReadable(-1, std::numeric_limits<time_t>::max(), 1000000));
+    EXPECT_EQ(kStart + 3601, c.Now());
+    c.SleepMicros(999999);
+    EXPECT_EQ(kStart + 3601, c.Now());
+    c.SleepMicros(1);
+    EXPECT_EQ(kStart + 3602, c.Now());
+
+    c.SetAuto(false);
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        c.WaitReadable(-1, kStart + 3700, LONG_MAX);
+        done = true;
+    });
+    ASSERT_TRUE(c.AwaitSleepers(1));
+    c.Advance(97);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(done);
+    c.Advance(1);
+    t.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(0, c.Sleepers());
 }
 
 }  // namespace

@@ -193,3 +193,27 @@ TEST(ValueText, GeneralAndFixed) {
 }
 
 }  // namespace
+
+#include "drivers/common/meter_time.h"
+
+namespace {
+
+TEST(MeterTime, LocalDateEastOfUtc) {
+    const char* old = getenv("TZ");
+    std::string saved = old ? old : "";
+    setenv("TZ", "<+03>-3", 1);
+    tzset();
+    EXPECT_EQ(kov::MeterLocalTime(2026, 4, 3, 0), 1775174400 - 3 * 3600);
+    EXPECT_EQ(kov::MeterLocalTime(2026, 3, 32, 0), 1775174400 - 3 * 3600 - 2 * 86400);  // March 32 is April 1
+    struct tm d = kov::LocalParts(1775174400);
+    EXPECT_EQ(d.tm_hour, 3);
+    EXPECT_EQ(d.tm_mday, 3);
+    if (old) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "drivers/common/byte_order.h"
+#include "drivers/common/meter_time.h"
 #include "drivers/common/value_text.h"
 #include "log/logger.h"
 
@@ -266,23 +267,18 @@ int NewTypeDigit(char c) {
 }
 
 time_t ArchStringTime(int day, int month, int year, int hour, bool hourly, const char* who) {
-    struct tm tm {};
-    tm.tm_mday = day;
-    tm.tm_mon = month - 1;
-    tm.tm_year = year - 1900;
-    tm.tm_hour = hour;
-    tm.tm_isdst = -1;
-    bool add = false;
+    bool nextDay = false;
+    int h = hour;
     if (hour >= 24 || !hourly) {
-        tm.tm_hour = 0;
+        h = 0;
         if (hourly) {
-            add = true;
+            nextDay = true;
             klog::debug("%s find 24 hour. Added 86400.", who);
         }
     }
     klog::debug("%s - Year %d, Month %d, Day %d, Hour %d.", who, year, month, day, hour);
-    time_t t = mktime(&tm);
-    return add ? t + 86400 : t;
+    const time_t t = kov::MeterLocalTime(year, month, day, h);
+    return nextDay ? t + 86400 : t;
 }
 
 std::string FloatText(double v) { return kov::FormatGeneral(v, 7); }

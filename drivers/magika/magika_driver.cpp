@@ -6,6 +6,7 @@
 #include "drivers/base/clock.h"
 #include "drivers/common/byte_order.h"
 #include "drivers/common/link_exceptions.h"
+#include "drivers/common/meter_time.h"
 #include "log/logger.h"
 
 namespace {
@@ -44,10 +45,9 @@ uint8_t StreamByte(const uint16_t* regs, int i) {
     return static_cast<uint8_t>(i % 2 == 0 ? regs[i / 2] >> 8 : regs[i / 2]);
 }
 
-struct tm LocalTm(time_t t) {
-    struct tm tm {};
-    localtime_r(&t, &tm);
-    return tm;
+// Unix time of a broken-down local time whose hour may be 24.
+time_t TmTime(const struct tm& t) {
+    return kov::MeterLocalTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour);
 }
 
 }  // namespace
@@ -107,15 +107,7 @@ time_t CkovMAGIKAAXXX::ReadCurDevTime() {
     const int second = kov::BcdToInt(StreamByte(regs, 5));
     klog::debug("CkovMAGIKAAXXX::ReadCurDevTime - Year %d, Month %d, Day %d.", year, month, day);
     klog::debug("CkovMAGIKAAXXX::ReadCurDevTime - Hour %d, Minute %d, Second %d.", hour, minute, second);
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour >= 24 ? 0 : hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    time_t t = mktime(&tm);
+    time_t t = kov::MeterLocalTime(year, month, day, hour >= 24 ? 0 : hour, minute, second);
     if (hour >= 24) t += 86400;
     meterTime = t;
     return t;
@@ -205,11 +197,10 @@ bool CkovMAGIKAAXXX::GetTimestamps(ArchiveBounds& bounds) {
     }
     const time_t t = ReadCurDevTime();
     if (t == -1) return false;
-    struct tm midnight = LocalTm(t);
-    midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
-    midnight.tm_isdst = -1;
+    const struct tm day = kov::LocalParts(t);
+    const time_t midnight = kov::MeterLocalTime(day.tm_year + 1900, day.tm_mon + 1, day.tm_mday, 0);
     bounds.hourlyLower = static_cast<int32_t>(t - t % 3600 - kFirstHourlyBack);
-    bounds.dailyLower = static_cast<int32_t>(mktime(&midnight) - kFirstDailyBack);
+    bounds.dailyLower = static_cast<int32_t>(midnight - kFirstDailyBack);
     bounds.meterClock = static_cast<int32_t>(t);
     return true;
 }
@@ -246,8 +237,7 @@ CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, 
     // must not keep the thread here for ever.
     time_t newest = meterTime;
     if (target != nullptr) {
-        struct tm copy = *target;
-        newest = mktime(&copy);
+        newest = TmTime(*target);
         const int found = link->findArchString(*target, cmd.select, cmd.find);
         if (found != CMAGIKAAXXXConnector::kFindFound) {
             const bool broken = found < 0 && link->LinkFailed();
@@ -324,11 +314,11 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
                                : "CkovMAGIKAAXXX::get_arch_values - Daily Arch Type");
     }
 
-    struct tm target = LocalTm(static_cast<time_t>(to) + (hourly ? 3600 : 86400));
+    struct tm target = kov::LocalParts(static_cast<time_t>(to) + (hourly ? 3600 : 86400));
     if (!hourly) target.tm_hour = 24;
     bool search = true;
     if (meterTime != 0) {
-        const struct tm m = LocalTm(meterTime);
+        const struct tm m = kov::LocalParts(meterTime);
         if (m.tm_year == target.tm_year && m.tm_mon == target.tm_mon && m.tm_mday == target.tm_mday &&
             (hourly ? target.tm_hour >= m.tm_hour : target.tm_mday + 1 >= m.tm_mday))
             search = false;
@@ -350,8 +340,7 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
         // the next pass reads from the same place - unless this record has
         // failed on the last passes too: then it counts as absent and the
         // read goes on behind it.
-        struct tm copy = target;
-        const time_t failedAt = lastTime != 0 ? lastTime - step : mktime(&copy);
+        const time_t failedAt = lastTime != 0 ? lastTime - step : TmTime(target);
         if (failKind == archType && failTime == failedAt) {
             ++failCount;
         } else {
@@ -364,7 +353,7 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
                       static_cast<int>(failedAt));
         failCount = 0;
         if (failedAt - step < from) return 0;
-        target = LocalTm(failedAt - (hourly ? step : step / 2));
+        target = kov::LocalParts(failedAt - (hourly ? step : step / 2));
         if (!hourly) target.tm_hour = 24;
         search = true;
     }

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "drivers/common/byte_order.h"
+#include "drivers/common/meter_time.h"
 #include "sim/sim_registry.h"
 
 namespace {
@@ -16,18 +17,11 @@ struct Codes {
 constexpr Codes kNewCodes{30, 31, 6, 8, 20, 21, 2, 4};
 constexpr Codes kOldCodes{5, 11, 6, 8, 1, 10, 2, 4};
 
-struct tm Local(time_t t) {
-    struct tm tm {};
-    localtime_r(&t, &tm);
-    return tm;
-}
+struct tm Local(time_t t) { return kov::LocalParts(t); }
 
 time_t Midnight(time_t t, int dayShift) {
-    struct tm tm = Local(t);
-    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-    tm.tm_mday += dayShift;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
+    const struct tm tm = Local(t);
+    return kov::MeterLocalTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday + dayShift, 0);
 }
 
 void PutFloat(std::vector<uint8_t>& b, float f) {
@@ -267,21 +261,15 @@ void CMagikaMeterSim::Find(const std::vector<uint16_t>& date) {
     const int year = 2000 + (date[1] >> 8), hour = date[1] & 0xFF;
     findDates_.push_back({day, month, year - 2000, hour});
     awaitingDate_ = false;
-    struct tm tm {};
-    tm.tm_mday = day;
-    tm.tm_mon = month - 1;
-    tm.tm_year = year - 1900;
-    tm.tm_isdst = -1;
     time_t asked;
     time_t newest, oldest;
     if (archive_ == Archive::kHourly) {
-        tm.tm_hour = hour >= 24 ? 0 : hour;
-        asked = mktime(&tm) + (hour >= 24 ? 86400 : 0);
+        asked = kov::MeterLocalTime(year, month, day, hour >= 24 ? 0 : hour) + (hour >= 24 ? 86400 : 0);
         newest = NewestHourly();
         oldest = newest - static_cast<time_t>(hourlyDepth_ - 1) * 3600;
         if (asked > newest) asked = newest;
     } else {
-        asked = mktime(&tm);
+        asked = kov::MeterLocalTime(year, month, day, 0);
         newest = NewestDaily();
         oldest = Midnight(newest, -(dailyDepth_ - 1));
         if (asked > newest) asked = newest;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "drivers/base/clock.h"
+#include "drivers/common/meter_time.h"
 #include "drivers/common/value_text.h"
 #include "log/logger.h"
 
@@ -57,23 +58,8 @@ std::array<uint8_t, 209> BuildPropertyList() {
 }
 const std::array<uint8_t, 209> kPropertyList = BuildPropertyList();
 
-// Meter dates are local time without daylight saving.
 time_t MeterDate(int day, int month, int year2000, int hour, int minute = 0, int second = 0) {
-    struct tm tmv {};
-    tmv.tm_mday = day;
-    tmv.tm_mon = month - 1;
-    tmv.tm_year = year2000 + 100;
-    tmv.tm_hour = hour;
-    tmv.tm_min = minute;
-    tmv.tm_sec = second;
-    tmv.tm_isdst = 0;
-    return mktime(&tmv);
-}
-
-struct tm Local(time_t t) {
-    struct tm tmv {};
-    localtime_r(&t, &tmv);
-    return tmv;
+    return kov::MeterLocalTime(2000 + year2000, month, day, hour, minute, second);
 }
 
 // Soft read for the status and error bytes of a value entry: a block cut
@@ -305,12 +291,9 @@ ValueList Ckov_VKT7::get_all_curtime_cur_integ_values() {
     ValueList list;
     time_t clock = 0;
     if (versionByte <= 38) {
+        // Meters before 2.7 have no clock register; the bounds carry the clock to the hour.
         ArchiveBounds bounds;
-        try {
-            if (GetTimestamps(bounds)) clock = bounds.meterClock;
-        } catch (CDisconnectException&) {
-        } catch (CWrongPacketException&) {
-        }
+        if (GetTimestamps(bounds)) clock = bounds.meterClock;
     } else {
         clock = GetCurrentTimestamp();
     }
@@ -341,7 +324,7 @@ bool Ckov_VKT7::GetTimestamps(ArchiveBounds& bounds) {
 }
 
 bool Ckov_VKT7::SendDataForArch3(time_t t, const char* name) {
-    struct tm d = Local(t);
+    struct tm d = kov::LocalParts(t);
     auto f = Frame({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFB, 0x00, 0x00, 0x04, static_cast<uint8_t>(d.tm_mday),
                     static_cast<uint8_t>(d.tm_mon + 1), static_cast<uint8_t>(d.tm_year - 100),
                     static_cast<uint8_t>(d.tm_hour)});
@@ -414,7 +397,7 @@ int Ckov_VKT7::get_arch_values(int archType, int32_t from, int32_t to, ValueList
     for (int64_t t64 = from; t64 <= to; t64 += step) {
         const time_t t = static_cast<time_t>(t64);
         if (archType == 5) {
-            struct tm d = Local(t);
+            struct tm d = kov::LocalParts(t);
             struct tm next = d;
             next.tm_mday += 1;
             next.tm_isdst = -1;

@@ -79,7 +79,8 @@ CVKT7Buffer CVKT7LowLevelConnector::SendString(uint8_t* frame, uint16_t length, 
     frame[length - 1] = static_cast<uint8_t>(crc >> 8);
 
     for (int attempt = 0;; ) {
-        if (connector_->WriteBuffer(frame, length, indication_) != length) {
+        // A driver without a port behaves like one whose port takes no bytes.
+        if (!connector_ || connector_->WriteBuffer(frame, length, indication_) != length) {
             klog::crit("CVKT7LowLevelConnector::SendString - Sended not full string");
             throw CDisconnectException();
         }

@@ -5,6 +5,7 @@
 
 #include "drivers/common/byte_order.h"
 #include "drivers/common/crc16.h"
+#include "drivers/common/meter_time.h"
 
 namespace kov::sim {
 
@@ -18,14 +19,8 @@ void AppendCrc(Bytes& b, size_t from) {
     b.push_back(static_cast<uint8_t>(crc >> 8));
 }
 
-struct tm LocalTm(time_t t) {
-    struct tm tmv {};
-    localtime_r(&t, &tmv);
-    return tmv;
-}
-
 void PutDate(Bytes& out, time_t t, bool withHour) {
-    struct tm d = LocalTm(t);
+    struct tm d = LocalParts(t);
     out.push_back(static_cast<uint8_t>(d.tm_mday));
     out.push_back(static_cast<uint8_t>(d.tm_mon + 1));
     out.push_back(static_cast<uint8_t>(d.tm_year - 100));
@@ -70,15 +65,7 @@ std::string CVKT7MeterSim::UnitText(int unitType) {
 uint8_t CVKT7MeterSim::Digits(int digitsType) { return static_cast<uint8_t>((digitsType * 3) % 4); }
 
 time_t CVKT7MeterSim::LocalDate(int day, int month, int year2000, int hour, int minute, int second) {
-    struct tm tmv {};
-    tmv.tm_mday = day;
-    tmv.tm_mon = month - 1;
-    tmv.tm_year = year2000 + 100;
-    tmv.tm_hour = hour;
-    tmv.tm_min = minute;
-    tmv.tm_sec = second;
-    tmv.tm_isdst = 0;
-    return mktime(&tmv);
+    return MeterLocalTime(2000 + year2000, month, day, hour, minute, second);
 }
 
 void CVKT7MeterSim::SetClock(std::function<time_t()> clock) {
@@ -140,7 +127,7 @@ time_t CVKT7MeterSim::NewestHour() {
     return now - now % 3600 - 3600;
 }
 time_t CVKT7MeterSim::NewestDay() {
-    struct tm d = LocalTm(MeterNow());
+    struct tm d = LocalParts(MeterNow());
     return LocalDate(d.tm_mday, d.tm_mon + 1, d.tm_year - 100, 0) - 86400;
 }
 time_t CVKT7MeterSim::HourlyLower() { return NewestHour() - static_cast<time_t>(depthHours_) * 3600; }
@@ -149,7 +136,7 @@ time_t CVKT7MeterSim::DailyLower() { return NewestDay() - static_cast<time_t>(de
 bool CVKT7MeterSim::ArchiveHas(uint8_t kind, time_t t) {
     if (kind == kHourly) return t >= HourlyLower() && t <= NewestHour();
     if (kind == kDaily || kind == kMonthly) {
-        struct tm d = LocalTm(t);
+        struct tm d = LocalParts(t);
         return d.tm_hour == 0 && t >= DailyLower() && t <= NewestDay();
     }
     return false;
@@ -317,7 +304,7 @@ void CVKT7MeterSim::Read(uint16_t reg, Bytes& data, uint8_t& errorCode) {
             if (maskChange_ == 3) maskChange_ = 0;
             break;
         case 0x3FFB: {
-            struct tm d = LocalTm(MeterNow());
+            struct tm d = LocalParts(MeterNow());
             data = {static_cast<uint8_t>(d.tm_mday), static_cast<uint8_t>(d.tm_mon + 1),
                     static_cast<uint8_t>(d.tm_year - 100), static_cast<uint8_t>(d.tm_hour),
                     static_cast<uint8_t>(d.tm_min), static_cast<uint8_t>(d.tm_sec)};

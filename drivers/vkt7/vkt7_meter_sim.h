@@ -89,8 +89,8 @@ private:
 
     std::mutex lock_;
     std::function<time_t()> clock_;
-    int depthHours_ = 24 * 95;
-    int depthDays_ = 100;
+    int depthHours_ = 36;
+    int depthDays_ = 35;
     int propertyFormat_ = 0;
     uint8_t version_ = 0x27, scheme_ = 3, reportingDay_ = 31;
     bool oldSystemData_ = false;

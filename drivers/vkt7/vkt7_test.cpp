@@ -201,6 +201,13 @@ TEST(VKT7Link, OneLostReplyIsResentAndRecovered) {
     EXPECT_EQ(rig.meter.RequestCount(), 2u);
 }
 
+TEST(VKT7Link, NoPortIsAFailedWrite) {
+    kov::sim::TestRoot root;
+    CVKT7LowLevelConnector ll(nullptr, 0);
+    uint8_t f[10] = {0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xFE, 0x00, 0x00};
+    EXPECT_THROW(ll.SendString(f, 10, "init_2", false), CDisconnectException);
+}
+
 TEST(VKT7Link, BufferBounds) {
     kov::sim::TestRoot root;
     const uint8_t data[4] = {1, 2, 3, 4};
@@ -501,6 +508,228 @@ TEST(VKT7Driver, Bounds) {
     b.dailyLower = 77;
     ASSERT_TRUE(rig.drv.GetTimestamps(b));
     EXPECT_EQ(b.dailyLower, 0);
+}
+
+
+// Records of one archive time: every active type but the flags, plus two ER words.
+void ExpectArchiveRecords(const ValueList& list, int kind, uint8_t selector, time_t t,
+                          const std::vector<CVKT7MeterSim::Entry>& active) {
+    SCOPED_TRACE(t);
+    for (const auto& [type, size] : active) {
+        if (type >= 44) continue;
+        const int sys = type < 22 ? 0 : 1;
+        const ValueRecord* r = nullptr;
+        for (const ValueRecord& x : list)
+            if (x.index == kRows.at(type % 22).index && x.kind == kind && x.sys == sys && x.timestamp == t) r = &x;
+        ASSERT_NE(r, nullptr) << int(type);
+        std::string want = Expected(type, selector, t, size);
+        if (kind == 2 && (type == 17 || type == 39))
+            want = G(CVKT7MeterSim::Raw(type, selector, t, size) & 0xFFFF);  // counter flags masked
+        EXPECT_EQ(r->value, want) << int(type);
+    }
+}
+
+size_t CountAt(const ValueList& list, int kind, time_t t) {
+    size_t n = 0;
+    for (const ValueRecord& r : list) n += r.kind == kind && r.timestamp == t;
+    return n;
+}
+
+TEST(VKT7Driver, HourlyArchiveSkipsDatesTheMeterHasNot) {
+    DriverRig rig;
+    rig.meter.SetArchiveDepth(48, 10);
+    ASSERT_TRUE(rig.drv.init());
+    const time_t lower = rig.meter.HourlyLower();
+    const size_t noData = kov::sim::LogFile::Count("Ckov_VKT7::SendDataForArch3 - No data in arch to");
+    ValueList out;
+    EXPECT_EQ(rig.drv.get_arch_values(4, lower - 7200, lower + 3 * 3600, out), 0);
+    EXPECT_EQ(kov::sim::LogFile::Count("Ckov_VKT7::SendDataForArch3 - No data in arch to"), noData + 2);
+    EXPECT_EQ(CountAt(out, 4, lower - 7200) + CountAt(out, 4, lower - 3600), 0u);
+    for (int h = 0; h <= 3; ++h) {
+        ExpectArchiveRecords(out, 4, 0, lower + h * 3600, CVKT7MeterSim::DefaultActiveList());
+        EXPECT_EQ(CountAt(out, 4, lower + h * 3600), 23u);
+    }
+    EXPECT_EQ(out.size(), 4 * 23u);
+    auto asked = rig.meter.DatesAsked();
+    ASSERT_EQ(asked.size(), 6u);
+    EXPECT_EQ(asked.front(), std::make_pair(uint8_t(0), lower - 7200));
+    EXPECT_EQ(asked.back(), std::make_pair(uint8_t(0), lower + 3 * 3600));
+    ValueList none;
+    EXPECT_EQ(rig.drv.get_arch_values(6, lower, lower, none), 2);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(VKT7Driver, DailyReadOverMonthEndReadsMonthlyOnce) {
+    DriverRig rig;  // reporting day 31
+    ASSERT_TRUE(rig.drv.init());
+    rig.drv.get_all_system_values();
+    ASSERT_EQ(rig.drv.ReportingDay(), 31);
+    const time_t mar30 = CVKT7MeterSim::LocalDate(30, 3, 26, 0), mar31 = CVKT7MeterSim::LocalDate(31, 3, 26, 0);
+    const time_t apr2 = CVKT7MeterSim::LocalDate(2, 4, 26, 0);
+    ValueList out;
+    EXPECT_EQ(rig.drv.get_arch_values(5, mar30, apr2, out), 0);
+    for (time_t t = mar30; t <= apr2; t += 86400) {
+        ExpectArchiveRecords(out, 5, 1, t, CVKT7MeterSim::DefaultActiveList());
+        EXPECT_EQ(CountAt(out, 5, t), 23u);
+    }
+    ExpectArchiveRecords(out, 2, 3, mar31, CVKT7MeterSim::DefaultActiveList());
+    size_t monthly = 0;
+    for (const ValueRecord& r : out) monthly += r.kind == 2;
+    EXPECT_EQ(monthly, 23u);
+    auto asked = rig.meter.DatesAsked();
+    std::vector<std::pair<uint8_t, time_t>> want = {
+        {1, mar30}, {3, mar31}, {1, mar31}, {1, mar31 + 86400}, {1, apr2}};
+    EXPECT_EQ(asked, want);
+    const std::string trace = Slurp(rig.root.File("/mnt/storage/vkt7log.log"));
+    EXPECT_EQ(trace.find("SyncActiveParameters41\n0xFF 0xFF 0x00 0x10 0x3F 0xFF 0x00 0x00 0x78 "), 0u);
+    EXPECT_NE(trace.find("\n\nTimeOfWork\n"), std::string::npos);
+}
+
+TEST(VKT7Driver, ReportingDayOtherThan31) {
+    DriverRig rig;
+    rig.meter.SetSystemData(0x27, 1, 25);
+    ASSERT_TRUE(rig.drv.init());
+    rig.drv.get_all_system_values();
+    const time_t mar24 = CVKT7MeterSim::LocalDate(24, 3, 26, 0);
+    ValueList out;
+    rig.drv.get_arch_values(5, mar24, mar24 + 2 * 86400, out);
+    ExpectArchiveRecords(out, 2, 3, mar24 + 86400, CVKT7MeterSim::DefaultActiveList());
+    EXPECT_EQ(CountAt(out, 2, mar24 + 86400), 23u);
+    EXPECT_EQ(out.size(), 4 * 23u);
+}
+
+TEST(VKT7Driver, ActivityMaskChangeHealedByOneResync) {
+    for (bool errorCode : {false, true}) {
+        SCOPED_TRACE(errorCode);
+        DriverRig rig;
+        rig.meter.SetArchiveDepth(48, 10);
+        ASSERT_TRUE(rig.drv.init());
+        const std::vector<CVKT7MeterSim::Entry> changed = {{0, 2}, {3, 4}, {9, 1}, {19, 4}, {23, 2}};
+        rig.meter.ChangeMaskOnce(changed, errorCode);
+        const size_t warned = kov::sim::LogFile::Count("Ckov_VKT7::get_arch_values - activity mask is changed, need to reread");
+        const time_t t = rig.meter.NewestHour() - 3600;
+        ValueList out;
+        rig.drv.get_arch_values(4, t, t + 3600, out);
+        EXPECT_EQ(kov::sim::LogFile::Count("Ckov_VKT7::get_arch_values - activity mask is changed, need to reread"),
+                  warned + 1);
+        EXPECT_EQ(rig.drv.ActiveList(), changed);
+        ExpectArchiveRecords(out, 4, 0, t, changed);
+        ExpectArchiveRecords(out, 4, 0, t + 3600, changed);
+        EXPECT_EQ(CountAt(out, 4, t), changed.size() + 2);
+        EXPECT_EQ(out.size(), 2 * (changed.size() + 2));
+    }
+}
+
+TEST(VKT7Driver, LinkFailureInArchiveEndsTheCallUntilGivenUp) {
+    DriverRig rig;
+    rig.meter.SetArchiveDepth(48, 10);
+    ASSERT_TRUE(rig.drv.init());
+    const time_t t = rig.meter.NewestHour() - 3 * 3600;
+    auto silenceThirdRecord = [&rig] {
+        // selector, active list, wanted list; then date and read per hour: the
+        // third hour's read and its two resends go unanswered.
+        kov::sim::FaultPlan plan;
+        const uint64_t first = rig.meter.RequestCount() + 3 + 2 * 2 + 2;
+        for (uint64_t n = first; n < first + 3; ++n) plan.perRequest[n] = FaultKind::Silence;
+        rig.meter.SetFaults(plan);
+    };
+    for (int pass = 1; pass <= 2; ++pass) {
+        silenceThirdRecord();
+        ValueList out;
+        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CWrongPacketException) << pass;
+    }
+    silenceThirdRecord();
+    const size_t warned = kov::sim::LogFile::Count("failed on three passes in a row, taken as absent");
+    ValueList out;
+    EXPECT_EQ(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), 0);
+    EXPECT_EQ(kov::sim::LogFile::Count("failed on three passes in a row, taken as absent"), warned + 1);
+    EXPECT_EQ(CountAt(out, 4, t + 2 * 3600), 0u);
+    EXPECT_EQ(CountAt(out, 4, t + 3 * 3600), 23u);
+    EXPECT_EQ(CountAt(out, 4, t), 23u);
+}
+
+TEST(VKT7Driver, FailuresAtDifferentTimesDoNotAddUp) {
+    DriverRig rig;
+    rig.meter.SetArchiveDepth(48, 10);
+    ASSERT_TRUE(rig.drv.init());
+    const time_t t = rig.meter.NewestHour() - 3 * 3600;
+    for (int pass = 0; pass < 3; ++pass) {
+        kov::sim::FaultPlan plan;
+        const uint64_t first = rig.meter.RequestCount() + 3 + 2 * pass + 2;  // a different hour each pass
+        for (uint64_t n = first; n < first + 3; ++n) plan.perRequest[n] = FaultKind::Silence;
+        rig.meter.SetFaults(plan);
+        ValueList out;
+        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CWrongPacketException) << pass;
+    }
+}
+
+// The polling cycle with this driver, against the simulated meter: what
+// reaches the file tree.
+TEST(VKT7Cycle, FirstPassFillsTheFileTreeAndARestartReadsNothingTwice) {
+    Rig rig;
+    rig.meter.SetArchiveDepth(30, 5);
+    CJSONRPCConnector client("17", 0);
+    const ParamMap params = {{"manufacturer", "vkt-7"}, {"period_current", "700"}};
+    const std::string items = rig.root.File("/tmp/17/1/zr_items/");
+    const std::string items2 = rig.root.File("/tmp/17/2/zr_items/");
+    const std::string arch = rig.root.File("/mnt/storage/17/1/zr_archives/");
+    const std::string tmpArch = rig.root.File("/mnt/storage/17/1/zr_tmp_archives/");
+    const time_t newestHour = rig.meter.NewestHour(), hourlyLower = rig.meter.HourlyLower();
+    const time_t newestDay = rig.meter.NewestDay(), dailyLower = rig.meter.DailyLower();
+    const time_t mar31 = CVKT7MeterSim::LocalDate(31, 3, 26, 0);
+    {
+        std::unique_ptr<CKovBaseDriver> drv(CreateDriver(params, &rig.conn, &client));
+        ASSERT_NE(dynamic_cast<Ckov_VKT7*>(drv.get()), nullptr);
+        drv->RequestCheck();  // connect
+        ASSERT_TRUE(drv->WaitCheckDone({}, 20000));
+        drv->RequestCheck();  // first pass
+        ASSERT_TRUE(drv->WaitCheckDone({}, 60000));
+
+        EXPECT_EQ(Slurp(items + "T1"), Expected(0, 4, kT0, 2) + "\n");
+        EXPECT_EQ(Slurp(items + "IQ1"), Expected(3, 5, kT0, 4) + "\n");
+        EXPECT_EQ(Slurp(items2 + "T2"), Expected(23, 4, kT0, 2) + "\n");
+        EXPECT_EQ(Slurp(items + "MDateTime"), std::to_string(kT0) + "\n");
+        EXPECT_EQ(Slurp(items + "Connected"), "1\n");
+        EXPECT_EQ(Slurp(items + "Firmware"), "2.7\n");
+        struct stat st {};
+        ASSERT_EQ(stat((items + "T1").c_str(), &st), 0);
+        EXPECT_GE(st.st_mtime, kT0);
+
+        std::string hourly, daily;
+        for (time_t t = hourlyLower; t <= newestHour; t += 3600)
+            hourly += std::to_string(t) + ",192," + Expected(0, 0, t, 2) + "\n";
+        for (time_t t = dailyLower; t <= newestDay; t += 86400)
+            daily += std::to_string(t) + ",192," + Expected(0, 1, t, 2) + "\n";
+        EXPECT_EQ(Slurp(arch + "A20"), hourly);
+        EXPECT_EQ(Slurp(arch + "A48"), daily);
+        EXPECT_EQ(Slurp(tmpArch + "A29"), std::to_string(mar31 + 86400) + ",192," + Expected(12, 3, mar31, 4) + "\n");
+        EXPECT_EQ(Slurp(rig.root.File("/mnt/storage/17/timestamp_max_hourly")), std::to_string(newestHour));
+        EXPECT_EQ(Slurp(rig.root.File("/mnt/storage/17/timestamp_max_daily")), std::to_string(newestDay));
+        EXPECT_FALSE(Slurp(rig.root.File("/tmp/17/timestamp_VKT7")).empty());
+    }
+    // A restart asks for no archive date it already has.
+    const size_t asked = rig.meter.DatesAsked().size();
+    {
+        std::unique_ptr<CKovBaseDriver> drv(CreateDriver(params, &rig.conn, &client));
+        drv->RequestCheck();
+        ASSERT_TRUE(drv->WaitCheckDone({}, 20000));
+        drv->RequestCheck();
+        ASSERT_TRUE(drv->WaitCheckDone({}, 60000));
+        EXPECT_EQ(rig.meter.DatesAsked().size(), asked);
+
+        // A silent meter: connection state 0; it answers again: reconnected.
+        kov::sim::FaultPlan silent;
+        silent.everyRequest = true;
+        silent.everyKind = FaultKind::Silence;
+        rig.meter.SetFaults(silent);
+        drv->RequestCheck();
+        ASSERT_TRUE(drv->WaitCheckDone({}, 20000));
+        EXPECT_EQ(Slurp(items + "Connected"), "0\n");
+        rig.meter.SetFaults(kov::sim::FaultPlan());
+        drv->RequestCheck();  // connect again
+        ASSERT_TRUE(drv->WaitCheckDone({}, 20000));
+        EXPECT_EQ(Slurp(items + "Connected"), "1\n");
+    }
 }
 
 }  // namespace

@@ -48,9 +48,8 @@ protected:
         }
         Child d(argv, dir + "/daemon.out", dir + "/daemon.err");
         const std::string last = "\"heat_meter\":\"" + ids.back() + "\"";
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/service.out").find(last) != std::string::npos;
-        }));
+        ASSERT_TRUE(WaitFor(
+            5000, [&] { return ReadFile(dir + "/service.out").find(last) != std::string::npos; }));
         ASSERT_TRUE(WaitFor(5000, [&] {
             return ReadFile(dir + "/daemon.err").find("The CConnector is created") !=
                    std::string::npos;
@@ -68,9 +67,11 @@ protected:
 TEST_F(DaemonConnector, FirstNamedPortDefinesTheOnlyConnector) {
     kov::sim::PtyLink modbusPort, uartPort;
     Run(R"({"1": {"manufacturer": "x", "port_params": {"speed": "9600"}},
-            "2": {"manufacturer": "x", "port_params": {"name": ")" + modbusPort.SlavePath() +
+            "2": {"manufacturer": "x", "port_params": {"name": ")" +
+            modbusPort.SlavePath() +
             R"(", "protocol": "modbus"}},
-            "3": {"manufacturer": "y", "port_params": {"name": ")" + uartPort.SlavePath() + R"("}}})",
+            "3": {"manufacturer": "y", "port_params": {"name": ")" +
+            uartPort.SlavePath() + R"("}}})",
         {"1", "2", "3"});
     EXPECT_EQ(1u, count(err, kModbus)) << err;
     EXPECT_EQ(0u, count(err, kUart));

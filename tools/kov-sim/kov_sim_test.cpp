@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -79,7 +79,8 @@ TEST(KovSimTool, RejectsBadArguments) {
     kov::sim::TestRoot root;
     std::string link = root.Dir() + "/ttyBad";
     EXPECT_EQ(2, waitExit(spawn({"--meter", "no-such-meter", "--link", link})));
-    EXPECT_EQ(2, waitExit(spawn({"--meter", "modbus-slave", "--link", link, "--faults", "1:loud"})));
+    EXPECT_EQ(2,
+              waitExit(spawn({"--meter", "modbus-slave", "--link", link, "--faults", "1:loud"})));
     EXPECT_EQ(2, waitExit(spawn({"--meter", "modbus-slave"})));
     EXPECT_EQ(2, waitExit(spawn({"--meter", "modbus-slave", "--link", link, "--address", "300"})));
     EXPECT_EQ(0, waitExit(spawn({"--help"})));
