@@ -253,6 +253,8 @@ std::vector<std::string> SplitTemplate(const std::vector<uint8_t>& bytes) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(start, end - start);
+        // Templates written with CR LF line ends read like LF ones.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty() && line != " ") lines.push_back(line);
         start = end + 1;
     }

@@ -64,7 +64,7 @@ TEST(MagikaTemplate, LineNamesTypeAndIndex) {
 }
 
 TEST(MagikaTemplate, SplitDropsEmptyAndBlankLinesAndStopsAtNul) {
-    const char text[] = "0Day\n\n \n0Month\n8T 2.1\n\0garbage\n";
+    const char text[] = "0Day\n\n \n0Month\r\n\r\n8T 2.1\n\0garbage\n";
     std::vector<uint8_t> b(text, text + sizeof text - 1);
     auto lines = magika::SplitTemplate(b);
     ASSERT_EQ(lines.size(), 3u);
