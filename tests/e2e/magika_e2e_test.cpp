@@ -92,15 +92,16 @@ TEST(MagikaDaemon, CurrentValuesAndArchivesReachTheFileTree) {
     ASSERT_TRUE(WaitFor(5000, [&] {
         return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
     }));
+    const time_t started = time(nullptr);
     Child daemon({KOV_MAIN_PATH, "--root", root, "-e", "-v", "6", "-i", "m1"}, dir + "/daemon.out",
                  dir + "/daemon.err");
 
     const std::string storage = root + "/mnt/storage/m1/";
     const std::string items = root + "/tmp/m1/1/zr_items/";
-    // The hourly catch-up ends with the string of the hour that began last.
+    // The hourly catch-up ends with the last complete hour (the pass began
+    // after `started`, so that hour began no earlier than started's one).
     ASSERT_TRUE(WaitFor(120000, [&] {
-        const time_t now = time(nullptr);
-        return ReadLong(storage + "timestamp_max_hourly") >= now - now % 3600 - 3600 &&
+        return ReadLong(storage + "timestamp_max_hourly") >= started - started % 3600 - 3600 &&
                ReadLong(storage + "timestamp_max_daily") > 0 &&
                !ReadFile(items + "IT1").empty();
     })) << ReadFile(dir + "/daemon.err");
