@@ -74,9 +74,24 @@ struct Num {
     int64_t s = 0;
     double d = 0;
 
-    static Num U(uint64_t v) { Num n; n.type = kUnsigned; n.u = v; return n; }
-    static Num S(int64_t v) { Num n; n.type = kSigned; n.s = v; return n; }
-    static Num R(double v) { Num n; n.type = kReal; n.d = v; return n; }
+    static Num U(uint64_t v) {
+        Num n;
+        n.type = kUnsigned;
+        n.u = v;
+        return n;
+    }
+    static Num S(int64_t v) {
+        Num n;
+        n.type = kSigned;
+        n.s = v;
+        return n;
+    }
+    static Num R(double v) {
+        Num n;
+        n.type = kReal;
+        n.d = v;
+        return n;
+    }
 
     double AsDouble() const {
         return type == kUnsigned ? static_cast<double>(u)
@@ -128,7 +143,8 @@ void Emit(std::vector<Pending>& pending, time_t t, ValueList& out, const char* w
     for (auto& p : pending) {
         klog::debug("%s - dTime %d, jsonParam %d, paramName %s, value %s.", who,
                     static_cast<int>(t), p.index, p.name.c_str(), p.value.c_str());
-        out.push_front(ValueRecord(p.index, p.kind, p.value, p.unit, 192, 0, 0, static_cast<int>(t)));
+        out.push_front(
+            ValueRecord(p.index, p.kind, p.value, p.unit, 192, 0, 0, static_cast<int>(t)));
     }
 }
 
@@ -218,7 +234,8 @@ TemplateLine ParseTemplateLine(const std::string& line) {
     if (i < line.size() && line[i] == ' ') {
         const size_t point = line.find('.', i);
         if (point != std::string::npos) {
-            for (size_t j = point + 1; j < line.size() && std::isdigit(static_cast<unsigned char>(line[j])); ++j)
+            for (size_t j = point + 1;
+                 j < line.size() && std::isdigit(static_cast<unsigned char>(line[j])); ++j)
                 t.name += line[j];
         }
     }
@@ -306,20 +323,64 @@ int ParseArchString2013(const std::vector<std::string>& templ, const uint8_t* da
         bool hasValue = true;
         const uint8_t* p = data + pos;
         switch (type) {
-            case 0: n = 1; if (need(n)) v = Num::U(p[0]); break;
-            case 1: case 12: n = 2; if (need(n)) v = Num::U(UIntBE(p, 2)); break;
-            case 2: n = 3; if (need(n)) v = Num::U(UIntBE(p, 3)); break;
-            case 3: n = 4; if (need(n)) v = Num::U(UIntBE(p, 4)); break;
-            case 4: n = 1; if (need(n)) v = Num::S(SIntBE(p, 1)); break;
-            case 5: n = 2; if (need(n)) v = Num::S(SIntBE(p, 2)); break;
-            case 6: n = 3; if (need(n)) v = Num::S(SIntBE(p, 3)); break;
-            case 7: n = 4; if (need(n)) v = Num::S(SIntBE(p, 4)); break;
-            case 8: n = 4; if (need(n)) v = Num::R(kov::FloatBE(p)); break;
-            case 9: n = 8; if (need(n)) v = Num::R(DoubleBE(p)); break;
-            case 10: n = 1; if (need(n)) v = Num::U(static_cast<uint64_t>(kov::BcdToInt(p[0]))); break;
-            case 13: case 14: n = 2; if (need(n)) v = Num::R(static_cast<double>(UIntBE(p, 2)) / 100.0); break;
-            case 15: n = 8; if (need(n)) v = Num::U(UIntBE(p, 8)); break;
-            case 16: n = 8; if (need(n)) v = Num::S(SIntBE(p, 8)); break;
+            case 0:
+                n = 1;
+                if (need(n)) v = Num::U(p[0]);
+                break;
+            case 1:
+            case 12:
+                n = 2;
+                if (need(n)) v = Num::U(UIntBE(p, 2));
+                break;
+            case 2:
+                n = 3;
+                if (need(n)) v = Num::U(UIntBE(p, 3));
+                break;
+            case 3:
+                n = 4;
+                if (need(n)) v = Num::U(UIntBE(p, 4));
+                break;
+            case 4:
+                n = 1;
+                if (need(n)) v = Num::S(SIntBE(p, 1));
+                break;
+            case 5:
+                n = 2;
+                if (need(n)) v = Num::S(SIntBE(p, 2));
+                break;
+            case 6:
+                n = 3;
+                if (need(n)) v = Num::S(SIntBE(p, 3));
+                break;
+            case 7:
+                n = 4;
+                if (need(n)) v = Num::S(SIntBE(p, 4));
+                break;
+            case 8:
+                n = 4;
+                if (need(n)) v = Num::R(kov::FloatBE(p));
+                break;
+            case 9:
+                n = 8;
+                if (need(n)) v = Num::R(DoubleBE(p));
+                break;
+            case 10:
+                n = 1;
+                if (need(n)) v = Num::U(static_cast<uint64_t>(kov::BcdToInt(p[0])));
+                break;
+            case 13:
+            case 14:
+                n = 2;
+                if (need(n)) v = Num::R(static_cast<double>(UIntBE(p, 2)) / 100.0);
+                break;
+            case 15:
+                n = 8;
+                if (need(n)) v = Num::U(UIntBE(p, 8));
+                break;
+            case 16:
+                n = 8;
+                if (need(n)) v = Num::S(SIntBE(p, 8));
+                break;
             case 17:
                 if (!need(1)) return -1;
                 n = 1 + static_cast<size_t>(p[0]) + 1;
@@ -342,7 +403,8 @@ int ParseArchString2013(const std::vector<std::string>& templ, const uint8_t* da
         auto it = map.find(tl.name);
         if (it == map.end() || it->second.index == kNoParam) continue;
         const NewField& f = it->second;
-        if (f.scale != 1.0f && f.scale != 0.0f) v = Num::R(v.AsDouble() / static_cast<double>(f.scale));
+        if (f.scale != 1.0f && f.scale != 0.0f)
+            v = Num::R(v.AsDouble() / static_cast<double>(f.scale));
         if (f.name == "Err") v = Num::U(MapStatus(v.AsStatus()));
         pending.push_back(Pending{f.index, f.kind, f.name, v.Text(), f.unit});
     }
@@ -377,11 +439,26 @@ int ParseArchString(const std::vector<std::string>& templ, const uint8_t* data, 
         size_t n = 0;
         bool hasValue = true;
         switch (type) {
-            case 0: n = 1; if (need(n)) v = Num::U(p[0]); break;
-            case 1: n = 2; if (need(n)) v = Num::U(UIntBE(p, 2)); break;
-            case 2: n = 4; hasValue = false; break;
-            case 3: n = 4; if (need(n)) v = Num::U(UIntBE(p, 4)); break;
-            case 4: n = 4; if (need(n)) v = Num::R(kov::FloatBE(p)); break;
+            case 0:
+                n = 1;
+                if (need(n)) v = Num::U(p[0]);
+                break;
+            case 1:
+                n = 2;
+                if (need(n)) v = Num::U(UIntBE(p, 2));
+                break;
+            case 2:
+                n = 4;
+                hasValue = false;
+                break;
+            case 3:
+                n = 4;
+                if (need(n)) v = Num::U(UIntBE(p, 4));
+                break;
+            case 4:
+                n = 4;
+                if (need(n)) v = Num::R(kov::FloatBE(p));
+                break;
             default:  // 5: the date group
                 hasValue = false;
                 if (lookup == "DATE") {

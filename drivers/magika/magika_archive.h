@@ -37,8 +37,8 @@ struct OldField {
     int index;
     int kind;
     std::string name;
-    int type;           // 0-5, see above
-    std::string unit;   // the secondary name: the unit text of the value
+    int type;          // 0-5, see above
+    std::string unit;  // the secondary name: the unit text of the value
 };
 
 struct NewField {

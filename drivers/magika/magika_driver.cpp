@@ -23,20 +23,18 @@ struct CurrentRow {
     const char* unit;
 };
 constexpr CurrentRow kCurrentMap[] = {
-    {101, 0, 0, "m3/h"}, {103, 1, 0, "m3/h"}, {105, 2, 0, "m3/h"},
-    {121, 3, 0, "t/h"},  {123, 4, 0, "t/h"},  {125, 5, 0, "t/h"},
-    {141, 6, 0, "C"},    {143, 7, 0, "C"},    {145, 8, 0, "C"},
-    {171, 9, 0, "atm"},  {173, 10, 0, "atm"}, {175, 11, 0, "atm"},
-    {401, 22, 1, "t"},   {403, 23, 1, "t"},   {405, 24, 1, "t"},
-    {421, 17, 1, "Gcal"},
+    {101, 0, 0, "m3/h"}, {103, 1, 0, "m3/h"}, {105, 2, 0, "m3/h"}, {121, 3, 0, "t/h"},
+    {123, 4, 0, "t/h"},  {125, 5, 0, "t/h"},  {141, 6, 0, "C"},    {143, 7, 0, "C"},
+    {145, 8, 0, "C"},    {171, 9, 0, "atm"},  {173, 10, 0, "atm"}, {175, 11, 0, "atm"},
+    {401, 22, 1, "t"},   {403, 23, 1, "t"},   {405, 24, 1, "t"},   {421, 17, 1, "Gcal"},
     {431, 18, 1, "h"},  // minutes on the meter
     {443, 19, 1, "m3"},  {445, 20, 1, "m3"},  {447, 21, 1, "m3"},
 };
 
-constexpr int kClockReg = 15;      // 6 registers: BCD year, month, day, hour, minute, second
-constexpr int kSerialReg = 1;      // 4 registers: 8 characters, the first one not used
-constexpr int kCalcReg = 11;       // 0: one calculation scheme ("SC" 1), else 2
-constexpr int kModelReg = 801;     // 8 registers: length byte, then the model text
+constexpr int kClockReg = 15;   // 6 registers: BCD year, month, day, hour, minute, second
+constexpr int kSerialReg = 1;   // 4 registers: 8 characters, the first one not used
+constexpr int kCalcReg = 11;    // 0: one calculation scheme ("SC" 1), else 2
+constexpr int kModelReg = 801;  // 8 registers: length byte, then the model text
 constexpr int kFirstHourlyBack = 3200400;  // 889 hours
 constexpr int kFirstDailyBack = 31968000;  // 370 days
 
@@ -65,7 +63,8 @@ void CkovMAGIKAAXXX::SaveConnector(CConnector* connector) {
         return;
     }
     auto it = params.find("serial");
-    if (it != params.end()) link->SetSlave(static_cast<int>(std::strtol(it->second.c_str(), nullptr, 10)));
+    if (it != params.end())
+        link->SetSlave(static_cast<int>(std::strtol(it->second.c_str(), nullptr, 10)));
     driverReady = true;
 }
 
@@ -96,7 +95,8 @@ bool CkovMAGIKAAXXX::init() {
 time_t CkovMAGIKAAXXX::ReadCurDevTime() {
     uint16_t regs[6] = {};
     if (!link || link->ReadInputRegisters(kClockReg, 6, regs) < 6) {
-        klog::warning("CkovMAGIKAAXXX::ReadCurDevTime - ERROR! Could not read sensors current time.");
+        klog::warning(
+            "CkovMAGIKAAXXX::ReadCurDevTime - ERROR! Could not read sensors current time.");
         return -1;
     }
     const int year = 2000 + kov::BcdToInt(StreamByte(regs, 0));
@@ -106,7 +106,8 @@ time_t CkovMAGIKAAXXX::ReadCurDevTime() {
     const int minute = kov::BcdToInt(StreamByte(regs, 4));
     const int second = kov::BcdToInt(StreamByte(regs, 5));
     klog::debug("CkovMAGIKAAXXX::ReadCurDevTime - Year %d, Month %d, Day %d.", year, month, day);
-    klog::debug("CkovMAGIKAAXXX::ReadCurDevTime - Hour %d, Minute %d, Second %d.", hour, minute, second);
+    klog::debug("CkovMAGIKAAXXX::ReadCurDevTime - Hour %d, Minute %d, Second %d.", hour, minute,
+                second);
     time_t t = kov::MeterLocalTime(year, month, day, hour >= 24 ? 0 : hour, minute, second);
     if (hour >= 24) t += 86400;
     meterTime = t;
@@ -116,14 +117,18 @@ time_t CkovMAGIKAAXXX::ReadCurDevTime() {
 ValueList CkovMAGIKAAXXX::get_all_curtime_cur_integ_values() {
     ValueList list;
     if (!connectorReady || !driverReady) {
-        klog::warning("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Connector or driver is not initialized.");
+        klog::warning(
+            "CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Connector or driver is not "
+            "initialized.");
         return list;
     }
     const int now = static_cast<int>(kov::Now());
     time_t mdt = -1;
     for (int attempt = 0; attempt < 3 && mdt == -1; ++attempt) mdt = ReadCurDevTime();
     if (mdt == -1) {
-        klog::err("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - Could not read MDateTime. Ckov disconnected!");
+        klog::err(
+            "CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - Could not read MDateTime. Ckov "
+            "disconnected!");
         throw CDisconnectException();
     }
     list.emplace_back(45, 7, std::to_string(mdt), "", 192, 0, 0, now);
@@ -131,14 +136,19 @@ ValueList CkovMAGIKAAXXX::get_all_curtime_cur_integ_values() {
         const int addr = row.reg - 1;
         uint16_t regs[2] = {};
         if (link->ReadInputRegisters(addr, 2, regs) < 2) {
-            klog::warning("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Could not read reg_addr %d.", addr);
+            klog::warning(
+                "CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Could not read reg_addr "
+                "%d.",
+                addr);
             continue;
         }
         double v = kov::BitsToFloat((static_cast<uint32_t>(regs[0]) << 16) | regs[1]);
         if (row.index == 18) v /= 60.0;
         const std::string text = magika::FloatText(v);
-        klog::debug("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - jsonParam %d, reg_addr %d, value %s.",
-                    row.index, addr, text.c_str());
+        klog::debug(
+            "CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - jsonParam %d, reg_addr %d, value "
+            "%s.",
+            row.index, addr, text.c_str());
         list.emplace_back(row.index, row.kind, text, row.unit, 192, 0, 0, now);
     }
     return list;
@@ -147,7 +157,9 @@ ValueList CkovMAGIKAAXXX::get_all_curtime_cur_integ_values() {
 ValueList CkovMAGIKAAXXX::get_all_system_values() {
     ValueList list;
     if (!connectorReady || !driverReady) {
-        klog::warning("CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not initialized.");
+        klog::warning(
+            "CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not "
+            "initialized.");
         return list;
     }
     const int now = static_cast<int>(kov::Now());
@@ -164,14 +176,16 @@ ValueList CkovMAGIKAAXXX::get_all_system_values() {
                 if (len < 16) {
                     std::string model;
                     for (int i = 1; i <= len; ++i) model += static_cast<char>(StreamByte(regs, i));
-                    klog::debug("CkovMAGIKAAXXX::get_all_system_values - Meter model %s.", model.c_str());
+                    klog::debug("CkovMAGIKAAXXX::get_all_system_values - Meter model %s.",
+                                model.c_str());
                     list.emplace_back(32, 7, model, "", 192, 0, 0, now);
                 }
             }
             uint16_t calc = 0;
             if (link->ReadInputRegisters(kCalcReg, 1, &calc) >= 1) {
                 const std::string sc = calc == 0 ? "1" : "2";
-                klog::debug("CkovMAGIKAAXXX::get_all_system_values - Meter calculation %s. Val %d.", sc.c_str(), calc);
+                klog::debug("CkovMAGIKAAXXX::get_all_system_values - Meter calculation %s. Val %d.",
+                            sc.c_str(), calc);
                 list.emplace_back(47, 7, sc, "", 192, 0, 0, now);
             }
         }
@@ -192,7 +206,8 @@ ValueList CkovMAGIKAAXXX::get_all_system_values() {
 
 bool CkovMAGIKAAXXX::GetTimestamps(ArchiveBounds& bounds) {
     if (!connectorReady || !driverReady) {
-        klog::warning("CkovMAGIKAAXXX::GetTimestamps - ERROR! Connector or driver is not initialized.");
+        klog::warning(
+            "CkovMAGIKAAXXX::GetTimestamps - ERROR! Connector or driver is not initialized.");
         return false;
     }
     const time_t t = ReadCurDevTime();
@@ -242,8 +257,9 @@ CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, 
         if (found != CMAGIKAAXXXConnector::kFindFound) {
             const bool broken = found < 0 && link->LinkFailed();
             EndArchRead(cmd);
-            klog::warning("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not find arch string for date %d.",
-                          static_cast<int>(newest));
+            klog::warning(
+                "CkovMAGIKAAXXX::get_arch_values - ERROR! Could not find arch string for date %d.",
+                static_cast<int>(newest));
             return broken ? ReadEnd::kBroken : ReadEnd::kNoData;
         }
     }
@@ -254,14 +270,16 @@ CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, 
     for (long n = 0;; ++n) {
         if (n >= maxStrings) {
             EndArchRead(cmd);
-            klog::warning("CkovMAGIKAAXXX::get_arch_values - ERROR! Arch strings do not reach begin time.");
+            klog::warning(
+                "CkovMAGIKAAXXX::get_arch_values - ERROR! Arch strings do not reach begin time.");
             return ReadEnd::kNoData;
         }
         const int size = link->readSizeArchString(cmd.next);
         if (size <= 0) {
             const bool broken = link->LinkFailed();
             EndArchRead(cmd);
-            klog::warning("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size.");
+            klog::warning(
+                "CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size.");
             return broken ? ReadEnd::kBroken : ReadEnd::kNoData;
         }
         std::vector<uint8_t> buf((static_cast<size_t>(size) + 1) / 2 * 2 + 2, 0);
@@ -289,15 +307,16 @@ CkovMAGIKAAXXX::ReadEnd CkovMAGIKAAXXX::ReadStrings(int archType, int32_t from, 
         if (t >= from && t <= to) out.splice(out.begin(), parsed);
         if (t <= from) break;
     }
-    klog::debug("CkovMAGIKAAXXX::parseArchString - Reached begin time: beg_dt %d, arch_dt %d.", from,
-                static_cast<int>(t));
+    klog::debug("CkovMAGIKAAXXX::parseArchString - Reached begin time: beg_dt %d, arch_dt %d.",
+                from, static_cast<int>(t));
     EndArchRead(cmd);
     return ReadEnd::kReachedFrom;
 }
 
 int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, ValueList& out) {
     if (!connectorReady || !driverReady) {
-        klog::warning("CkovMAGIKAAXXX::get_arch_values - ERROR! Connector or driver is not initialized.");
+        klog::warning(
+            "CkovMAGIKAAXXX::get_arch_values - ERROR! Connector or driver is not initialized.");
         return -1;
     }
     if (archType != 4 && archType != 5) return 0;
@@ -319,7 +338,8 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
     bool search = true;
     if (meterTime != 0) {
         const struct tm m = kov::LocalParts(meterTime);
-        if (m.tm_year == target.tm_year && m.tm_mon == target.tm_mon && m.tm_mday == target.tm_mday &&
+        if (m.tm_year == target.tm_year && m.tm_mon == target.tm_mon &&
+            m.tm_mday == target.tm_mday &&
             (hourly ? target.tm_hour >= m.tm_hour : target.tm_mday + 1 >= m.tm_mday))
             search = false;
     }
@@ -328,7 +348,8 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
     const int step = hourly ? 3600 : 86400;
     for (;;) {
         time_t lastTime = 0;
-        const ReadEnd end = ReadStrings(archType, from, to, search ? &target : nullptr, cmd, out, lastTime);
+        const ReadEnd end =
+            ReadStrings(archType, from, to, search ? &target : nullptr, cmd, out, lastTime);
         if (end == ReadEnd::kReachedFrom) {
             failCount = 0;
             return 0;
@@ -349,8 +370,10 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
             failCount = 1;
         }
         if (failCount < 3) throw CDisconnectException();
-        klog::warning("CkovMAGIKAAXXX::get_arch_values - Archive record %d failed on three passes, treated as absent.",
-                      static_cast<int>(failedAt));
+        klog::warning(
+            "CkovMAGIKAAXXX::get_arch_values - Archive record %d failed on three passes, treated "
+            "as absent.",
+            static_cast<int>(failedAt));
         failCount = 0;
         if (failedAt - step < from) return 0;
         target = kov::LocalParts(failedAt - (hourly ? step : step / 2));

@@ -28,12 +28,11 @@ public:
     // The meter clock: -1 when it could not be read.
     time_t ReadCurDevTime();
 
-    int parseArchString2013(const std::vector<std::string>& templ, const uint8_t* data,
-                            size_t size, const magika::NewMap& map, bool hourly, ValueList& out,
+    int parseArchString2013(const std::vector<std::string>& templ, const uint8_t* data, size_t size,
+                            const magika::NewMap& map, bool hourly, ValueList& out,
                             time_t& stringTime);
     int parseArchString(const std::vector<std::string>& templ, const uint8_t* data, size_t size,
-                        const magika::OldMap& map, bool hourly, ValueList& out,
-                        time_t& stringTime);
+                        const magika::OldMap& map, bool hourly, ValueList& out, time_t& stringTime);
 
     bool OldArchive() const { return oldArchive; }
     CMAGIKAAXXXConnector* Link() { return link.get(); }

@@ -52,7 +52,8 @@ int CMAGIKAAXXXConnector::readArchTemplate(uint16_t command, std::vector<std::st
     }
     uint16_t size = 0;
     if (ReadInputRegisters(kStatusReg, 1, &size) < 1) {
-        klog::warning("CMAGIKAAXXXConnector::readArchTemplate - ERROR! Could not read arch template size.");
+        klog::warning(
+            "CMAGIKAAXXXConnector::readArchTemplate - ERROR! Could not read arch template size.");
         return -1;
     }
     if (size == 0) {
@@ -88,7 +89,9 @@ int CMAGIKAAXXXConnector::findArchString(const struct tm& when, uint16_t selectC
     for (int polls = 0; result == kFindBusy && polls < findPollLimit_; ++polls) {
         uint16_t reg = 0;
         if (ReadInputRegisters(kStatusReg, 1, &reg) < 1) {
-            klog::warning("CMAGIKAAXXXConnector::findArchString - ERROR! Could not read find string register.");
+            klog::warning(
+                "CMAGIKAAXXXConnector::findArchString - ERROR! Could not read find string "
+                "register.");
             return -1;
         }
         result = reg;
@@ -114,7 +117,8 @@ int CMAGIKAAXXXConnector::read1003RegString(uint8_t* buffer, int size) {
         const int n = std::min(kBlockRegs, regs - done);
         if (ReadInputRegisters(kDataReg + done, n, block) < n) {
             linkFailed_ = true;
-            klog::warning("CMAGIKAAXXXConnector::read1003RegString - ERROR! Could not read 1003 register.");
+            klog::warning(
+                "CMAGIKAAXXXConnector::read1003RegString - ERROR! Could not read 1003 register.");
             return -1;
         }
         for (int i = 0; i < n; ++i) {

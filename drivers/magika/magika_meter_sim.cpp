@@ -17,7 +17,9 @@ struct Codes {
 constexpr Codes kNewCodes{30, 31, 6, 8, 20, 21, 2, 4};
 constexpr Codes kOldCodes{5, 11, 6, 8, 1, 10, 2, 4};
 
-struct tm Local(time_t t) { return kov::LocalParts(t); }
+struct tm Local(time_t t) {
+    return kov::LocalParts(t);
+}
 
 time_t Midnight(time_t t, int dayShift) {
     const struct tm tm = Local(t);
@@ -96,23 +98,40 @@ std::vector<std::vector<int>> CMagikaMeterSim::FindDates() const {
 
 float CMagikaMeterSim::CurrentValue(int reg) {
     switch (reg) {
-        case 101: return 12.5f;
-        case 103: return 2.25f;
-        case 105: return 0.5f;
-        case 121: return 11.75f;
-        case 123: return 10.25f;
-        case 141: return 75.5f;
-        case 143: return 45.25f;
-        case 145: return 5.0f;
-        case 171: return 6.5f;
-        case 173: return 4.25f;
-        case 401: return 123456.5f;
-        case 403: return 120000.25f;
-        case 421: return 2345.125f;
-        case 431: return 90000.0f;  // minutes
-        case 443: return 54321.5f;
-        case 445: return 50000.75f;
-        default: return 0.0f;
+        case 101:
+            return 12.5f;
+        case 103:
+            return 2.25f;
+        case 105:
+            return 0.5f;
+        case 121:
+            return 11.75f;
+        case 123:
+            return 10.25f;
+        case 141:
+            return 75.5f;
+        case 143:
+            return 45.25f;
+        case 145:
+            return 5.0f;
+        case 171:
+            return 6.5f;
+        case 173:
+            return 4.25f;
+        case 401:
+            return 123456.5f;
+        case 403:
+            return 120000.25f;
+        case 421:
+            return 2345.125f;
+        case 431:
+            return 90000.0f;  // minutes
+        case 443:
+            return 54321.5f;
+        case 445:
+            return 50000.75f;
+        default:
+            return 0.0f;
     }
 }
 
@@ -153,9 +172,12 @@ CMagikaMeterSim::DailyData CMagikaMeterSim::Daily(time_t day) {
 
 uint16_t CMagikaMeterSim::Firmware() const {
     switch (variant_) {
-        case Variant::kNewFixup: return 0x1210;
-        case Variant::kOld: return 0x4A01;
-        default: return 0x0203;
+        case Variant::kNewFixup:
+            return 0x1210;
+        case Variant::kOld:
+            return 0x4A01;
+        default:
+            return 0x0203;
     }
 }
 
@@ -264,7 +286,8 @@ void CMagikaMeterSim::Find(const std::vector<uint16_t>& date) {
     time_t asked;
     time_t newest, oldest;
     if (archive_ == Archive::kHourly) {
-        asked = kov::MeterLocalTime(year, month, day, hour >= 24 ? 0 : hour) + (hour >= 24 ? 86400 : 0);
+        asked =
+            kov::MeterLocalTime(year, month, day, hour >= 24 ? 0 : hour) + (hour >= 24 ? 86400 : 0);
         newest = NewestHourly();
         oldest = newest - static_cast<time_t>(hourlyDepth_ - 1) * 3600;
         if (asked > newest) asked = newest;
@@ -289,7 +312,8 @@ uint16_t CMagikaMeterSim::Register(uint16_t reg, bool& ok) {
     ok = true;
     if (reg >= 1 && reg <= 4) {
         const int i = (reg - 1) * 2;
-        return static_cast<uint16_t>((static_cast<uint8_t>(kSerial[i]) << 8) | static_cast<uint8_t>(kSerial[i + 1]));
+        return static_cast<uint16_t>((static_cast<uint8_t>(kSerial[i]) << 8) |
+                                     static_cast<uint8_t>(kSerial[i + 1]));
     }
     if (reg == 11) return 1;
     if (reg >= 15 && reg <= 20) {
@@ -321,7 +345,8 @@ uint16_t CMagikaMeterSim::Register(uint16_t reg, bool& ok) {
         text += kModel;
         text.resize(16, '\0');
         const int i = (reg - 801) * 2;
-        return static_cast<uint16_t>((static_cast<uint8_t>(text[i]) << 8) | static_cast<uint8_t>(text[i + 1]));
+        return static_cast<uint16_t>((static_cast<uint8_t>(text[i]) << 8) |
+                                     static_cast<uint8_t>(text[i + 1]));
     }
     if (reg == kStatusReg) {
         if (busyLeft_ > 0) {

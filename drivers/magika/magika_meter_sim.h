@@ -22,9 +22,9 @@
 class CMagikaMeterSim : public kov::sim::CSimModbusSlave {
 public:
     enum class Variant {
-        kNew,        // new-format archive, firmware word 0x0203
-        kNewFixup,   // new format from a firmware that sends its template scrambled
-        kOld,        // old-format archive (firmware word 0x4A01)
+        kNew,       // new-format archive, firmware word 0x0203
+        kNewFixup,  // new format from a firmware that sends its template scrambled
+        kOld,       // old-format archive (firmware word 0x4A01)
     };
 
     CMagikaMeterSim(int fd, uint8_t address, Variant variant = Variant::kNew);
@@ -39,7 +39,10 @@ public:
     // Forces the result of every find (0: the real result).
     void ForceFindResult(int r) { forcedFind_ = r; }
     // How far back the archives reach, in strings.
-    void SetDepth(int hourly, int daily) { hourlyDepth_ = hourly; dailyDepth_ = daily; }
+    void SetDepth(int hourly, int daily) {
+        hourlyDepth_ = hourly;
+        dailyDepth_ = daily;
+    }
     // The data registers of the string with this time answer an exception.
     void BreakString(time_t stringTime) { broken_.insert(stringTime); }
     void RepairStrings() { broken_.clear(); }

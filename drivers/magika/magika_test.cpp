@@ -100,8 +100,7 @@ TEST(MagikaNewFormat, EveryTypeCharacter) {
     magika::NewMap map;
     int idx = 100;
     for (const char* n : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o",
-                          "p", "q", "r"})
-    {
+                          "p", "q", "r"}) {
         map[n] = magika::NewField{idx, idx, 0, 4, n, "u", 1};
         ++idx;
     }
@@ -121,9 +120,9 @@ TEST(MagikaNewFormat, EveryTypeCharacter) {
     Append(s, {0x00, 0x64});                    // E: 1
     Append(s, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     Append(s, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE});
-    Append(s, {0x03, 'a', 'b', 'c', 0x00});     // H: length, 3 bytes, one more
-    Append(s, {'x', 'y', 'z', 0x00});           // I: up to and with the NUL
-    Append(s, {0x07});                          // 0: 7
+    Append(s, {0x03, 'a', 'b', 'c', 0x00});  // H: length, 3 bytes, one more
+    Append(s, {'x', 'y', 'z', 0x00});        // I: up to and with the NUL
+    Append(s, {0x07});                       // 0: 7
     ValueList out;
     time_t t = 0;
     ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), map, true, out, t), 0);
@@ -165,8 +164,8 @@ TEST(MagikaNewFormat, FloatFieldNamedByIndexAndScales) {
     magika::NewMap map = magika::BuildNewDailyMap();
     map["T1"] = magika::NewField{900, 6, 0, 5, "T1", "C", 1};
     map["Raw"] = magika::NewField{901, 25, 0, 5, "Raw", "", 0};  // scale 0: as read
-    std::vector<std::string> templ = {"0Day", "0Month", "0Year", "0Hour", "8T 2.1", "1Raw",
-                                      "1Tn",  "8P1",    "0Err",  "3SQ"};
+    std::vector<std::string> templ = {"0Day", "0Month", "0Year", "0Hour", "8T 2.1",
+                                      "1Raw", "1Tn",    "8P1",   "0Err",  "3SQ"};
     std::vector<uint8_t> s = Bytes({5, 3, 24, 24});
     Append(s, {0x41, 0x48, 0x00, 0x00});  // T1 = 12.5
     Append(s, {0x00, 0x07});              // Raw = 7
@@ -196,8 +195,8 @@ TEST(MagikaNewFormat, FloatFieldNamedByIndexAndScales) {
     // The same string in the hourly map: hour 24 is the next day's hour 0,
     // and totals go to kind 3.
     ValueList hourly;
-    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), magika::BuildNewHourlyMap(), true,
-                                          hourly, t),
+    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), magika::BuildNewHourlyMap(),
+                                          true, hourly, t),
               0);
     EXPECT_EQ(t, k20240306h00);
     EXPECT_NE(Find(hourly, 3, 17), nullptr);
@@ -224,9 +223,8 @@ TEST(MagikaNewFormat, RejectsUnknownTypeShortStringAndMissingDate) {
 
 TEST(MagikaOldFormat, DailyFieldsTypesAndSTnormRepetition) {
     const auto map = magika::BuildOldDailyMap();
-    std::vector<std::string> templ = {"5DATE",  "5HOUR",   "0TNORM",  "0ERRORCODE",
-                                      "4T 3.1", "2XX",     "3sTNORM", "3sTNORM",
-                                      "4sQ1"};
+    std::vector<std::string> templ = {"5DATE", "5HOUR",   "0TNORM",  "0ERRORCODE", "4T 3.1",
+                                      "2XX",   "3sTNORM", "3sTNORM", "4sQ1"};
     std::vector<uint8_t> s = Bytes({5, 3, 24});  // DATE
     Append(s, {0});                              // HOUR
     Append(s, {0x00, 0x5A});                     // TNORM, type 1 daily: 90 min
@@ -273,8 +271,9 @@ TEST(MagikaOldFormat, HourlyTimeFieldsAreOneByteAndHour24IsNextDay) {
     EXPECT_EQ(Find(out, 4, 22)->dim, "t/h");
     // A string cut short fails, and so does an unknown name with a type beyond 5.
     EXPECT_EQ(magika::ParseArchString(templ, s.data(), s.size() - 1, map, true, out, t), -1);
-    EXPECT_EQ(magika::ParseArchString({"5DATE", "5HOUR", "9ZZ"}, s.data(), s.size(), map, true, out, t),
-              -1);
+    EXPECT_EQ(
+        magika::ParseArchString({"5DATE", "5HOUR", "9ZZ"}, s.data(), s.size(), map, true, out, t),
+        -1);
 }
 
 TEST(MagikaStatus, BitMapping) {
@@ -371,13 +370,13 @@ TEST_F(MagikaDriverTest, ClockCurrentValuesAndSystemData) {
     EXPECT_EQ(cur.front().index, 45);
     EXPECT_EQ(cur.front().value, "1709649015");
     const std::map<std::pair<int, int>, std::pair<std::string, std::string>> want = {
-        {{0, 0}, {"12.5", "m3/h"}},     {{0, 1}, {"2.25", "m3/h"}},  {{0, 2}, {"0.5", "m3/h"}},
-        {{0, 3}, {"11.75", "t/h"}},     {{0, 4}, {"10.25", "t/h"}},  {{0, 5}, {"0", "t/h"}},
-        {{0, 6}, {"75.5", "C"}},        {{0, 7}, {"45.25", "C"}},    {{0, 8}, {"5", "C"}},
-        {{0, 9}, {"6.5", "atm"}},       {{0, 10}, {"4.25", "atm"}},  {{0, 11}, {"0", "atm"}},
-        {{1, 22}, {"123456.5", "t"}},   {{1, 23}, {"120000.2", "t"}}, {{1, 24}, {"0", "t"}},
-        {{1, 17}, {"2345.125", "Gcal"}}, {{1, 18}, {"1500", "h"}},    {{1, 19}, {"54321.5", "m3"}},
-        {{1, 20}, {"50000.75", "m3"}},  {{1, 21}, {"0", "m3"}}};
+        {{0, 0}, {"12.5", "m3/h"}},      {{0, 1}, {"2.25", "m3/h"}},   {{0, 2}, {"0.5", "m3/h"}},
+        {{0, 3}, {"11.75", "t/h"}},      {{0, 4}, {"10.25", "t/h"}},   {{0, 5}, {"0", "t/h"}},
+        {{0, 6}, {"75.5", "C"}},         {{0, 7}, {"45.25", "C"}},     {{0, 8}, {"5", "C"}},
+        {{0, 9}, {"6.5", "atm"}},        {{0, 10}, {"4.25", "atm"}},   {{0, 11}, {"0", "atm"}},
+        {{1, 22}, {"123456.5", "t"}},    {{1, 23}, {"120000.2", "t"}}, {{1, 24}, {"0", "t"}},
+        {{1, 17}, {"2345.125", "Gcal"}}, {{1, 18}, {"1500", "h"}},     {{1, 19}, {"54321.5", "m3"}},
+        {{1, 20}, {"50000.75", "m3"}},   {{1, 21}, {"0", "m3"}}};
     for (const auto& [key, v] : want) {
         const ValueRecord* r = Find(cur, key.first, key.second);
         ASSERT_NE(r, nullptr) << key.first << "/" << key.second;
@@ -407,7 +406,8 @@ TEST_F(MagikaDriverTest, OldFirmwareAndHour24Clock) {
     Open(Variant::kOld, 1709683800);  // 2024-03-06 00:10, shown as 2024-03-05 24:10
     sim->SetClockHour24(true);
     EXPECT_EQ(drv->ReadCurDevTime(), 1709683800);
-    const char* notInit = "CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not initialized.";
+    const char* notInit =
+        "CkovMAGIKAAXXX::get_all_system_values - ERROR! Connector or driver is not initialized.";
     const size_t before = LogFile::Count(notInit);
     EXPECT_TRUE(drv->get_all_system_values().empty());  // before init: not initialized
     EXPECT_EQ(LogFile::Count(notInit) - before, 1u);
@@ -460,7 +460,7 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndFindFailures) {
     drv->init();  // the meter clock is now known: 14:30
     ValueList out;
     ASSERT_EQ(drv->get_arch_values(4, 1709643600, 1709643600, out), 0);  // 13:00
-    EXPECT_EQ(NewCommands(), Cmds({30}, 2, 6, 8));  // 14:00, 13:00
+    EXPECT_EQ(NewCommands(), Cmds({30}, 2, 6, 8));                       // 14:00, 13:00
     EXPECT_EQ(out.size(), 11u);
     for (const auto& r : out) EXPECT_EQ(r.timestamp, 1709643600);
     EXPECT_TRUE(sim->FindDates().empty());
@@ -472,7 +472,9 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndFindFailures) {
     EXPECT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, none), -1);
     EXPECT_TRUE(none.empty());
     EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{30, 30, 31, 8}));
-    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not find arch string for date 1709632800."), 1u);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not find arch string for date "
+                     "1709632800."),
+              1u);
 
     // A date before the archive's first string is not found either.
     sim->ForceFindResult(0);
@@ -507,7 +509,8 @@ TEST_F(MagikaDriverTest, DailyArchiveNewAndOldFormat) {
                     << "twice: " << r.kind << "/" << r.index;
             }
         }
-        EXPECT_EQ(times, (std::set<int>{1709251200, 1709337600, 1709424000}));  // 03-04 read, not handed on
+        EXPECT_EQ(times, (std::set<int>{1709251200, 1709337600,
+                                        1709424000}));  // 03-04 read, not handed on
         EXPECT_EQ((v[{5, 6}]), "67.5");
         EXPECT_EQ((v[{5, 22}]), "222.5");
         EXPECT_EQ((v[{5, 17}]), "12.125");
@@ -556,7 +559,9 @@ TEST_F(MagikaDriverTest, BrokenStringFailsThePassUntilSkipped) {
     }
     ValueList out;
     ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), 0);
-    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - Archive record 1709622000 failed on three passes, treated as absent."), 1u);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - Archive record 1709622000 failed on three "
+                     "passes, treated as absent."),
+              1u);
     std::set<int> times;
     for (const auto& r : out) times.insert(r.timestamp);
     EXPECT_EQ(times.size(), 23u);  // the day's 24 strings but the broken one
@@ -580,7 +585,9 @@ TEST_F(MagikaDriverTest, LinkFaultsRetryTheClockAndSkipCurrentRows) {
     cur = drv->get_all_curtime_cur_integ_values();
     EXPECT_EQ(cur.size(), 20u);
     EXPECT_EQ(Find(cur, 0, 0), nullptr);
-    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Could not read reg_addr 100."), 1u);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Could not read "
+                     "reg_addr 100."),
+              1u);
     // Three failed clock reads: the meter counts as disconnected.
     sim->InjectNext(kov::sim::FaultKind::Silence, 3);
     EXPECT_THROW(drv->get_all_curtime_cur_integ_values(), CDisconnectException);
@@ -631,7 +638,8 @@ TEST_F(MagikaDriverTest, TemplateAndSizeFailuresEndTheReadWithTheEndCommand) {
     sim->SetFindBusyPolls(5);
     ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), -1);
     EXPECT_EQ(NewCommands(), Cmds({30, 30, 31}, 6, 6, 8));  // 10:00 .. 06:00, then size 0
-    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size."), 1u);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size."),
+              1u);
     std::set<int> times;
     for (const auto& r : out) times.insert(r.timestamp);
     EXPECT_EQ(times, (std::set<int>{1709618400, 1709622000, 1709625600, 1709629200}));

@@ -42,7 +42,8 @@ std::vector<Line> ArchiveLines(const std::string& path) {
             ADD_FAILURE() << "bad archive line in " << path << ": " << s;
             continue;
         }
-        lines.push_back({std::stol(s.substr(0, a)), std::stoi(s.substr(a + 1, b - a - 1)), s.substr(b + 1)});
+        lines.push_back(
+            {std::stol(s.substr(0, a)), std::stoi(s.substr(a + 1, b - a - 1)), s.substr(b + 1)});
     }
     return lines;
 }
@@ -82,10 +83,10 @@ TEST(MagikaDaemon, CurrentValuesAndArchivesReachTheFileTree) {
     meter.SetDepth(24 * 60, 120);
     meter.Start();
 
-    std::ofstream(dir + "/config.json") << R"({"m1": {"manufacturer": "magika-axxx",
+    std::ofstream(dir + "/config.json")
+        << R"({"m1": {"manufacturer": "magika-axxx",
         "period_current": 3600, "serial": "7", "port_params": {"name": ")"
-                                        << port.SlavePath()
-                                        << R"(", "protocol": "modbus", "speed": "9600"},
+        << port.SlavePath() << R"(", "protocol": "modbus", "speed": "9600"},
         "systems": {"system_1": "Heating"}}})";
     Child service({KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"}, dir + "/service.out",
                   dir + "/service.err");
@@ -102,8 +103,7 @@ TEST(MagikaDaemon, CurrentValuesAndArchivesReachTheFileTree) {
     // after `started`, so that hour began no earlier than started's one).
     ASSERT_TRUE(WaitFor(120000, [&] {
         return ReadLong(storage + "timestamp_max_hourly") >= started - started % 3600 - 3600 &&
-               ReadLong(storage + "timestamp_max_daily") > 0 &&
-               !ReadFile(items + "IT1").empty();
+               ReadLong(storage + "timestamp_max_daily") > 0 && !ReadFile(items + "IT1").empty();
     })) << ReadFile(dir + "/daemon.err");
     daemon.Signal(SIGTERM);
     EXPECT_EQ(0, daemon.Wait(10000));
@@ -130,30 +130,46 @@ TEST(MagikaDaemon, CurrentValuesAndArchivesReachTheFileTree) {
     EXPECT_EQ(t1.back().time, ReadLong(storage + "timestamp_max_hourly"));
     EXPECT_GE(t1.front().time, t1.back().time - 3200400);
     using Sim = CMagikaMeterSim;
-    CheckSeries(arch + "A20", 3600, 0, [](time_t t) { return Sim::Hourly(t).t1; }, 24 * 30);
-    CheckSeries(arch + "A21", 3600, 0, [](time_t t) { return Sim::Hourly(t).t2; }, 24 * 30);
-    CheckSeries(arch + "A17", 3600, 0, [](time_t t) { return Sim::Hourly(t).p1 / 0.967836; }, 24 * 30);
-    CheckSeries(arch + "A5", 3600, 0, [](time_t t) { return Sim::Hourly(t).v1; }, 24 * 30);
-    CheckSeries(arch + "A11", 3600, 0, [](time_t t) { return Sim::Hourly(t).m1; }, 24 * 30);
-    CheckSeries(arch + "A2", 3600, 0, [](time_t t) { return Sim::Hourly(t).q; }, 24 * 30);
-    CheckSeries(arch + "A3", 3600, 0, [](time_t t) { return Sim::Hourly(t).tn / 60.0; }, 24 * 30);
+    CheckSeries(
+        arch + "A20", 3600, 0, [](time_t t) { return Sim::Hourly(t).t1; }, 24 * 30);
+    CheckSeries(
+        arch + "A21", 3600, 0, [](time_t t) { return Sim::Hourly(t).t2; }, 24 * 30);
+    CheckSeries(
+        arch + "A17", 3600, 0, [](time_t t) { return Sim::Hourly(t).p1 / 0.967836; }, 24 * 30);
+    CheckSeries(
+        arch + "A5", 3600, 0, [](time_t t) { return Sim::Hourly(t).v1; }, 24 * 30);
+    CheckSeries(
+        arch + "A11", 3600, 0, [](time_t t) { return Sim::Hourly(t).m1; }, 24 * 30);
+    CheckSeries(
+        arch + "A2", 3600, 0, [](time_t t) { return Sim::Hourly(t).q; }, 24 * 30);
+    CheckSeries(
+        arch + "A3", 3600, 0, [](time_t t) { return Sim::Hourly(t).tn / 60.0; }, 24 * 30);
     // Status: meter bit 1 is the common 0x2.
-    CheckSeries(arch + "A28", 3600, 0, [](time_t t) { return Sim::Hourly(t).err ? 2.0 : 0.0; }, 24 * 30);
+    CheckSeries(
+        arch + "A28", 3600, 0, [](time_t t) { return Sim::Hourly(t).err ? 2.0 : 0.0; }, 24 * 30);
 
     // Daily archive: values per day; the totals (kind 2) are stored with the
     // end of their day.
     const auto d1 = ArchiveLines(arch + "A48");
     ASSERT_FALSE(d1.empty());
     EXPECT_EQ(d1.back().time, ReadLong(storage + "timestamp_max_daily"));
-    CheckSeries(arch + "A48", 86400, 0, [](time_t t) { return Sim::Daily(t).t1; }, 60);
-    CheckSeries(arch + "A39", 86400, 0, [](time_t t) { return Sim::Daily(t).m1; }, 60);
-    CheckSeries(arch + "A30", 86400, 0, [](time_t t) { return Sim::Daily(t).q; }, 60);
-    CheckSeries(arch + "A31", 86400, 0, [](time_t t) { return Sim::Daily(t).tn / 60.0; }, 60);
-    CheckSeries(arch + "A56", 86400, 0,
-                [](time_t t) { return Sim::Daily(t).err ? 32772.0 : 0.0; }, 60);  // 0x8000 | 0x4
-    CheckSeries(arch + "A32", 86400, 86400, [](time_t t) { return Sim::Daily(t).stn / 60.0; }, 60);
-    CheckSeries(arch + "A40", 86400, 86400, [](time_t t) { return Sim::Daily(t).sm1; }, 60);
-    CheckSeries(arch + "A29", 86400, 86400, [](time_t t) { return Sim::Daily(t).sq; }, 60);
+    CheckSeries(
+        arch + "A48", 86400, 0, [](time_t t) { return Sim::Daily(t).t1; }, 60);
+    CheckSeries(
+        arch + "A39", 86400, 0, [](time_t t) { return Sim::Daily(t).m1; }, 60);
+    CheckSeries(
+        arch + "A30", 86400, 0, [](time_t t) { return Sim::Daily(t).q; }, 60);
+    CheckSeries(
+        arch + "A31", 86400, 0, [](time_t t) { return Sim::Daily(t).tn / 60.0; }, 60);
+    CheckSeries(
+        arch + "A56", 86400, 0, [](time_t t) { return Sim::Daily(t).err ? 32772.0 : 0.0; },
+        60);  // 0x8000 | 0x4
+    CheckSeries(
+        arch + "A32", 86400, 86400, [](time_t t) { return Sim::Daily(t).stn / 60.0; }, 60);
+    CheckSeries(
+        arch + "A40", 86400, 86400, [](time_t t) { return Sim::Daily(t).sm1; }, 60);
+    CheckSeries(
+        arch + "A29", 86400, 86400, [](time_t t) { return Sim::Daily(t).sq; }, 60);
     meter.Stop();
 }
 
