@@ -276,6 +276,51 @@ TEST(MagikaOldFormat, HourlyTimeFieldsAreOneByteAndHour24IsNextDay) {
         -1);
 }
 
+// Hostile strings and templates: a parse either succeeds with a date or
+// fails without handing on anything of the string.
+TEST(MagikaParsers, RandomInputIsAllOrNothing) {
+    const auto newMap = magika::BuildNewHourlyMap();
+    const auto oldMap = magika::BuildOldDailyMap();
+    const std::vector<std::string> names = {"Day",   "Month",  "Year",      "Hour", "t",
+                                            "Q",     "Err",    "SQ",        "DATE", "HOUR",
+                                            "TNORM", "sTNORM", "ERRORCODE", "x"};
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    int parsed = 0;
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<std::string> templ;
+        const int lines = 1 + static_cast<int>(next() % 12);
+        for (int i = 0; i < lines; ++i) {
+            const char type = "0123456789ABCDEFGHIJZ5"[next() % 22];
+            std::string line = type + names[next() % names.size()];
+            if (next() % 4 == 0) line += " 3." + std::to_string(1 + next() % 3);
+            templ.push_back(line);
+        }
+        if (round % 2 == 0) templ.insert(templ.begin(), {"0Day", "0Month", "0Year", "0Hour"});
+        std::vector<uint8_t> bytes(next() % 64);
+        for (auto& b : bytes) b = static_cast<uint8_t>(next());
+        for (bool old : {false, true}) {
+            ValueList out;
+            time_t t = 0;
+            const int rc = old ? magika::ParseArchString(templ, bytes.data(), bytes.size(), oldMap,
+                                                         round % 3 == 0, out, t)
+                               : magika::ParseArchString2013(templ, bytes.data(), bytes.size(),
+                                                             newMap, round % 3 == 0, out, t);
+            ASSERT_TRUE(rc == 0 || rc == -1);
+            if (rc == -1) {
+                EXPECT_TRUE(out.empty());
+            } else {
+                ++parsed;
+                for (const auto& r : out) EXPECT_EQ(r.timestamp, static_cast<int>(t));
+            }
+        }
+    }
+    EXPECT_GT(parsed, 50);  // the walk does reach the good paths
+}
+
 TEST(MagikaStatus, BitMapping) {
     EXPECT_EQ(magika::MapStatus(0x00), 0x0u);
     EXPECT_EQ(magika::MapStatus(0x01), 0x4u);
