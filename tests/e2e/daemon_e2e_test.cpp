@@ -105,6 +105,10 @@ TEST_F(Daemon, TwoIdentifiersAreServedInOrder) {
     EXPECT_LT(req.find("\"heat_meter\":\"1\""), req.find("\"heat_meter\":\"2\""));
     // Each client numbers its own requests from 1.
     EXPECT_EQ(std::string::npos, req.find("\"id\":2"));
+    // The first installation's (empty) driver connects once supervision runs;
+    // a SIGQUIT before that would be absorbed by start-up.
+    ASSERT_TRUE(WaitFor(5000, [&] { return ReadFile(root + "/tmp/1/1/zr_items/Connected") == "1\n"; }));
+    EXPECT_FALSE(exists(root + "/tmp/2/1")) << "an installation without a port gets no driver";
     d->Signal(SIGQUIT);
     EXPECT_EQ(0, d->Wait(2000));
 }
