@@ -40,12 +40,28 @@ public:
     bool Empty() const { return length_ == 0; }
 
     // Multi-byte reads at index i, every byte bound-checked.
-    uint16_t U16LE(int32_t i) const { return static_cast<uint16_t>((*this)[i] | ((*this)[i + 1] << 8)); }
-    uint16_t U16BE(int32_t i) const { return static_cast<uint16_t>(((*this)[i] << 8) | (*this)[i + 1]); }
-    uint32_t U32LE(int32_t i) const { Need(i, 4); return kov::U32LE(data_ + i); }
-    uint32_t U32BE(int32_t i) const { Need(i, 4); return kov::U32BE(data_ + i); }
-    float FloatLE(int32_t i) const { Need(i, 4); return kov::FloatLE(data_ + i); }
-    float FloatBE(int32_t i) const { Need(i, 4); return kov::FloatBE(data_ + i); }
+    uint16_t U16LE(int32_t i) const {
+        return static_cast<uint16_t>((*this)[i] | ((*this)[i + 1] << 8));
+    }
+    uint16_t U16BE(int32_t i) const {
+        return static_cast<uint16_t>(((*this)[i] << 8) | (*this)[i + 1]);
+    }
+    uint32_t U32LE(int32_t i) const {
+        Need(i, 4);
+        return kov::U32LE(data_ + i);
+    }
+    uint32_t U32BE(int32_t i) const {
+        Need(i, 4);
+        return kov::U32BE(data_ + i);
+    }
+    float FloatLE(int32_t i) const {
+        Need(i, 4);
+        return kov::FloatLE(data_ + i);
+    }
+    float FloatBE(int32_t i) const {
+        Need(i, 4);
+        return kov::FloatBE(data_ + i);
+    }
 
 private:
     void Need(int32_t i, int32_t n) const {

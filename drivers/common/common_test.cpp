@@ -82,7 +82,7 @@ TEST_F(TempRoot, TraceFormatAndRemovalPastLimit) {
     f.WriteTrace("cap", bytes, 3);
     EXPECT_EQ(f.Path(), root_ + "/mnt/storage/t.log");
     EXPECT_EQ(ReadFile(f.Path()), "cap\n0x00 0xAB 0x7F \n\n");  // 21 bytes
-    f.WriteTrace("cap", bytes, 3);  // 42 > 40: removed after the write
+    f.WriteTrace("cap", bytes, 3);                              // 42 > 40: removed after the write
     EXPECT_NE(access(f.Path().c_str(), F_OK), 0);
     f.WriteTrace("cap", bytes, 2);
     EXPECT_EQ(ReadFile(f.Path()), "cap\n0x00 0xAB \n\n");
@@ -204,7 +204,8 @@ TEST(MeterTime, LocalDateEastOfUtc) {
     setenv("TZ", "<+03>-3", 1);
     tzset();
     EXPECT_EQ(kov::MeterLocalTime(2026, 4, 3, 0), 1775174400 - 3 * 3600);
-    EXPECT_EQ(kov::MeterLocalTime(2026, 3, 32, 0), 1775174400 - 3 * 3600 - 2 * 86400);  // March 32 is April 1
+    EXPECT_EQ(kov::MeterLocalTime(2026, 3, 32, 0),
+              1775174400 - 3 * 3600 - 2 * 86400);  // March 32 is April 1
     struct tm d = kov::LocalParts(1775174400);
     EXPECT_EQ(d.tm_hour, 3);
     EXPECT_EQ(d.tm_mday, 3);

@@ -23,14 +23,17 @@ uint16_t Crc16(const Crc16Params& p, const uint8_t* data, size_t len) {
         crc = Reflect16(crc);
         for (size_t i = 0; i < len; ++i) {
             crc ^= data[i];
-            for (int b = 0; b < 8; ++b) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ poly) : static_cast<uint16_t>(crc >> 1);
+            for (int b = 0; b < 8; ++b)
+                crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ poly)
+                                : static_cast<uint16_t>(crc >> 1);
         }
         if (!p.refOut) crc = Reflect16(crc);
     } else {
         for (size_t i = 0; i < len; ++i) {
             crc ^= static_cast<uint16_t>(data[i] << 8);
             for (int b = 0; b < 8; ++b)
-                crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ p.poly) : static_cast<uint16_t>(crc << 1);
+                crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ p.poly)
+                                     : static_cast<uint16_t>(crc << 1);
         }
         if (p.refOut) crc = Reflect16(crc);
     }

@@ -12,7 +12,7 @@
 namespace kov {
 
 struct Crc16Params {
-    uint16_t poly;    // normal (non-reflected) form, e.g. 0x8005
+    uint16_t poly;  // normal (non-reflected) form, e.g. 0x8005
     uint16_t init;
     bool refIn;
     bool refOut;

@@ -22,7 +22,8 @@ inline constexpr size_t kLinkFileLimit = 5242880;
 class CLinkFile {
 public:
     // absPath as on the gateway, e.g. "/mnt/storage/vkt7log.log".
-    CLinkFile(const char* absPath, size_t limit = kLinkFileLimit) : absPath_(absPath), limit_(limit) {}
+    CLinkFile(const char* absPath, size_t limit = kLinkFileLimit)
+        : absPath_(absPath), limit_(limit) {}
 
     void WriteTrace(const char* caption, const uint8_t* bytes, size_t count) const;
     // Writes "<date> <text>\n".

@@ -1,6 +1,5 @@
 #include "drivers/vkt7/vkt7_driver.h"
 
-#include <cxxabi.h>
 
 #include <array>
 #include <cmath>
@@ -31,8 +30,15 @@ std::array<int, 44> g_index = [] {
 
 int QualityOf(uint8_t status) {
     switch (status) {
-        case 192: case 0: case 64: case 80: case 4: case 12: return status;
-        default: return 0;
+        case 192:
+        case 0:
+        case 64:
+        case 80:
+        case 4:
+        case 12:
+            return status;
+        default:
+            return 0;
     }
 }
 
@@ -69,12 +75,12 @@ uint8_t ByteOr0(const CVKT7Buffer& b, int32_t i) { return i < b.Length() ? b.Dat
 }  // namespace
 
 const Ckov_VKT7::ValueType Ckov_VKT7::kValueTypes[22] = {
-    {44, {57, 67}, 6},   {44, {57, 67}, 7},   {44, {57, 67}, 8},   {46, {59, 69}, 19},
-    {46, {59, 69}, 20},  {46, {59, 69}, 21},  {47, {60, 70}, 22},  {47, {60, 70}, 23},
-    {47, {60, 70}, 24},  {48, {61, 71}, 9},   {48, {61, 71}, 10},  {52, {65, 75}, 30},
-    {53, {66, 76}, 17},  {54, {66, 76}, 30},  {49, {62, 72}, 30},  {50, {63, 73}, 30},
-    {51, {64, 74}, 30},  {55, {-1, -1}, 18},  {56, {-1, -1}, 29},  {45, {58, 68}, 0},
-    {45, {58, 68}, 1},   {45, {58, 68}, 2},
+    {44, {57, 67}, 6},  {44, {57, 67}, 7},  {44, {57, 67}, 8},  {46, {59, 69}, 19},
+    {46, {59, 69}, 20}, {46, {59, 69}, 21}, {47, {60, 70}, 22}, {47, {60, 70}, 23},
+    {47, {60, 70}, 24}, {48, {61, 71}, 9},  {48, {61, 71}, 10}, {52, {65, 75}, 30},
+    {53, {66, 76}, 17}, {54, {66, 76}, 30}, {49, {62, 72}, 30}, {50, {63, 73}, 30},
+    {51, {64, 74}, 30}, {55, {-1, -1}, 18}, {56, {-1, -1}, 29}, {45, {58, 68}, 0},
+    {45, {58, 68}, 1},  {45, {58, 68}, 2},
 };
 
 int Ckov_VKT7::CatalogueIndex(int type) {
@@ -104,7 +110,8 @@ CVKT7Buffer Ckov_VKT7::ReadValues(const char* caption, bool tolerate) {
 
 bool Ckov_VKT7::init() {
     try {
-        auto f1 = Frame({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFF, 0x00, 0x00, 0xCC, 0x80, 0x00, 0x00, 0x00});
+        auto f1 =
+            Frame({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFF, 0x00, 0x00, 0xCC, 0x80, 0x00, 0x00, 0x00});
         link->SendString(f1.data(), f1.size(), "init_1", false);
         CVKT7Buffer b = ReadValues("init_2", false);
         propertyFormat = b[64];
@@ -170,12 +177,15 @@ void Ckov_VKT7::SyncActiveParameters41(bool trace) {
         g_index[37] = 30;
         g_index[24] = 8;
     }
-    std::vector<uint8_t> w{0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFF, 0x00, 0x00, static_cast<uint8_t>(count)};
+    std::vector<uint8_t> w{
+        0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFF, 0x00, 0x00, static_cast<uint8_t>(count)};
     for (int i = 0; i < count; ++i) w.push_back(b[3 + i]);
     w.push_back(0);
     w.push_back(0);
     link->SendString(w.data(), static_cast<uint16_t>(w.size()), "SyncActiveParameters41_2", false);
-    if (trace) CVKT7LowLevelConnector::WriteTrace(w.data(), static_cast<int>(w.size()), "SyncActiveParameters41");
+    if (trace)
+        CVKT7LowLevelConnector::WriteTrace(w.data(), static_cast<int>(w.size()),
+                                           "SyncActiveParameters41");
 }
 
 std::string Ckov_VKT7::GetLongAsString(const CVKT7Buffer& value, int size, int digits) {
@@ -213,12 +223,14 @@ int Ckov_VKT7::parce45inWork(CVKT7Buffer b, ValueList& list, int kind, int32_t t
         const uint8_t error = ByteOr0(b, size + 1);
         if (type < 45) {
             if (error == 5) {
-                klog::warning("Ckov_VKT7::parce45inWork - activity mask is changed, need to reread");
+                klog::warning(
+                    "Ckov_VKT7::parce45inWork - activity mask is changed, need to reread");
                 return -1;
             }
             const bool timeOfWork = kind == 2 && (type == 17 || type == 39);
             if (timeOfWork)
-                CVKT7LowLevelConnector::WriteTrace(b.Data(), std::min<int32_t>(6, b.Length()), "TimeOfWork");
+                CVKT7LowLevelConnector::WriteTrace(b.Data(), std::min<int32_t>(6, b.Length()),
+                                                   "TimeOfWork");
             if (type >= 44) {
                 klog::err("Ckov_VKT7::parce45inWorkEXTERNAL - WRONG INDEX - %d", type);
             } else if (status != 4 && status != 12) {
@@ -241,18 +253,23 @@ int Ckov_VKT7::parce45inWork(CVKT7Buffer b, ValueList& list, int kind, int32_t t
                 auto unit = units.find(row.unitType);
                 const int index = CatalogueIndex(type);
                 const uint8_t err = error == 0xFF ? 0 : error;
-                list.emplace_back(index, kind, text, unit == units.end() ? std::string() : unit->second,
+                list.emplace_back(index, kind, text,
+                                  unit == units.end() ? std::string() : unit->second,
                                   QualityOf(status), err, sys, time);
-                klog::debug("param - %d;%d  val - %s VKT7OPCQuality - %d ERR - %d", index, kind, text.c_str(),
-                            status, error);
+                klog::debug("param - %d;%d  val - %s VKT7OPCQuality - %d ERR - %d", index, kind,
+                            text.c_str(), status, error);
                 if (index == 8 && t3Mode - 1 == sys) {
                     ValueRecord copy = list.back();
                     copy.sys = static_cast<uint8_t>(1 - sys);
                     list.push_back(copy);
                 }
-                static constexpr struct { uint8_t error; int index; int bit; } kAlarms[] = {
-                    {1, 6, 3}, {1, 7, 19}, {1, 9, 6}, {1, 10, 20}, {1, 19, 2}, {1, 20, 18},
-                    {2, 19, 1}, {2, 20, 17}, {2, 17, 10},
+                static constexpr struct {
+                    uint8_t error;
+                    int index;
+                    int bit;
+                } kAlarms[] = {
+                    {1, 6, 3},   {1, 7, 19}, {1, 9, 6},   {1, 10, 20}, {1, 19, 2},
+                    {1, 20, 18}, {2, 19, 1}, {2, 20, 17}, {2, 17, 10},
                 };
                 for (const auto& a : kAlarms)
                     if (a.error == error && a.index == index) alarms[sys] |= 1u << a.bit;
@@ -267,8 +284,9 @@ int Ckov_VKT7::parce45inWork(CVKT7Buffer b, ValueList& list, int kind, int32_t t
     return 0;
 }
 
-void Ckov_VKT7::parce45inWorkEXTERNAL(int type, uint8_t status, uint8_t error, const CVKT7Buffer& value,
-                                      ValueList& list, int kind, int32_t time) {
+void Ckov_VKT7::parce45inWorkEXTERNAL(int type, uint8_t status, uint8_t error,
+                                      const CVKT7Buffer& value, ValueList& list, int kind,
+                                      int32_t time) {
     if (status == 4) return;
     if (type == 77 || type == 78) {
         list.emplace_back(15, kind, value[0] == 0x2A ? "1" : "0", "", QualityOf(status),
@@ -282,8 +300,8 @@ time_t Ckov_VKT7::GetCurrentTimestamp() {
     auto f = Frame({0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xFB, 0x00, 0x00});
     CVKT7Buffer b = link->SendString(f.data(), f.size(), "GetCurrentTimestamp", false);
     const int day = b[3], month = b[4], year = b[5], hour = b[6], minute = b[7], second = b[8];
-    klog::info("current time heat meter - %02d.%02d.%04d %02d:%02d:%02d", day, month, year + 2000, hour, minute,
-               second);
+    klog::info("current time heat meter - %02d.%02d.%04d %02d:%02d:%02d", day, month, year + 2000,
+               hour, minute, second);
     return MeterDate(day, month, year, hour, minute, second);
 }
 
@@ -325,9 +343,9 @@ bool Ckov_VKT7::GetTimestamps(ArchiveBounds& bounds) {
 
 bool Ckov_VKT7::SendDataForArch3(time_t t, const char* name) {
     struct tm d = kov::LocalParts(t);
-    auto f = Frame({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFB, 0x00, 0x00, 0x04, static_cast<uint8_t>(d.tm_mday),
-                    static_cast<uint8_t>(d.tm_mon + 1), static_cast<uint8_t>(d.tm_year - 100),
-                    static_cast<uint8_t>(d.tm_hour)});
+    auto f = Frame({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFB, 0x00, 0x00, 0x04,
+                    static_cast<uint8_t>(d.tm_mday), static_cast<uint8_t>(d.tm_mon + 1),
+                    static_cast<uint8_t>(d.tm_year - 100), static_cast<uint8_t>(d.tm_hour)});
     CVKT7Buffer b = link->SendString(f.data(), f.size(), "SendDataForArch3", true);
     char when[64];
     asctime_r(&d, when);
@@ -339,15 +357,16 @@ bool Ckov_VKT7::SendDataForArch3(time_t t, const char* name) {
     return true;
 }
 
-void Ckov_VKT7::ReadArchRecord(int kind, const char* name, const char* caption, const char* captionRetry,
-                               time_t t, ValueList& list) {
+void Ckov_VKT7::ReadArchRecord(int kind, const char* name, const char* caption,
+                               const char* captionRetry, time_t t, ValueList& list) {
     if (!SendDataForArch3(t, name)) return;
     CVKT7Buffer b = ReadValues(caption, true);
     const int32_t time = static_cast<int32_t>(t);
     if ((b.Empty() && link->LastError() == 5) || parce45inWork(b, list, kind, time) == -1) {
         klog::warning("Ckov_VKT7::get_arch_values - activity mask is changed, need to reread");
         SyncActiveParameters41(false);
-        if (SendDataForArch3(t, name)) parce45inWork(ReadValues(captionRetry, false), list, kind, time);
+        if (SendDataForArch3(t, name))
+            parce45inWork(ReadValues(captionRetry, false), list, kind, time);
     }
 }
 
@@ -361,9 +380,11 @@ bool Ckov_VKT7::NoteFailure(int kind, time_t t) {
         failedCount = 1;
     }
     if (failedCount < 3) return false;
-    klog::warning("Ckov_VKT7::get_arch_values - record of archive %d at %lld failed on three passes in a row, "
-                  "taken as absent",
-                  kind, static_cast<long long>(t));
+    klog::warning(
+        "Ckov_VKT7::get_arch_values - record of archive %d at %lld failed on three passes in a "
+        "row, "
+        "taken as absent",
+        kind, static_cast<long long>(t));
     if (givenUp.size() > 4096) givenUp.clear();
     givenUp.insert({kind, t});
     failedCount = 0;
@@ -378,7 +399,8 @@ void Ckov_VKT7::get_arch_monthly_values(time_t t, ValueList& list) {
     klog::info("Start read monthly values at %d", static_cast<int>(t));
     WriteKind(3, "get_arch_monthly_values_1");
     SyncActiveParameters41(true);
-    ReadArchRecord(2, "MONTHLY", "get_arch_monthly_values_2", "get_arch_monthly_values_2.1", t, list);
+    ReadArchRecord(2, "MONTHLY", "get_arch_monthly_values_2", "get_arch_monthly_values_2.1", t,
+                   list);
 }
 
 int Ckov_VKT7::get_arch_values(int archType, int32_t from, int32_t to, ValueList& out) {
@@ -448,7 +470,8 @@ void Ckov_VKT7::GetSystemData() {
     auto f = Frame({0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xF9, 0x00, 0x00});
     CVKT7Buffer b = link->SendString(f.data(), f.size(), "GetSystemData", false);
     if (b[2] != 16) {
-        klog::info("Ckov_VKT7::GetSystemData it's old heat-meter. v < 1.5 length system data is %d", b[2]);
+        klog::info("Ckov_VKT7::GetSystemData it's old heat-meter. v < 1.5 length system data is %d",
+                   b[2]);
         reportingDay = b[3];
         versionByte = 0;
         versionText = "<1.5";
@@ -470,12 +493,15 @@ void Ckov_VKT7::GetLimitsData(ValueList& list) {
         auto f = Frame({0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xF8, 0x00, 0x80});
         return link->SendString(f.data(), f.size(), caption, true);
     };
-    auto single = [](const CVKT7Buffer& b, int offset) { return kov::FormatGeneral(b.FloatLE(offset), 6); };
+    auto single = [](const CVKT7Buffer& b, int offset) {
+        return kov::FormatGeneral(b.FloatLE(offset), 6);
+    };
     try {
         position(0x28, "FlashSetPositionTV1");
         CVKT7Buffer b = flash("GetFlashData1");
         if (b[25] == 0)
-            list.emplace_back(8, 7, kov::FormatGeneral((b[21] + 256 * b[22]) / 100.0, 6), "", 192, 0, 0, now);
+            list.emplace_back(8, 7, kov::FormatGeneral((b[21] + 256 * b[22]) / 100.0, 6), "", 192,
+                              0, 0, now);
         else
             list.emplace_back(8, 7, "измер.", "", 192, 0, 0, now);
         list.emplace_back(51, 9, single(b, 67), "", 192, 0, 0, now);

@@ -32,10 +32,10 @@ CVKT7LowLevelConnector::CVKT7LowLevelConnector(CConnector* connector, uint8_t in
     : connector_(connector), indication_(indication) {}
 
 void CVKT7LowLevelConnector::WriteErrorLog(int code, int type, int function, const char* caption) {
-    Journal().WriteJournalLine("CVKT7LowLevelConnector::CheckResult - Error on return answer. Code error " +
-                               std::to_string(code) + ". Type packet - " + std::to_string(type) +
-                               ". function " + std::to_string(function) + " Func name - " +
-                               (caption ? caption : ""));
+    Journal().WriteJournalLine(
+        "CVKT7LowLevelConnector::CheckResult - Error on return answer. Code error " +
+        std::to_string(code) + ". Type packet - " + std::to_string(type) + ". function " +
+        std::to_string(function) + " Func name - " + (caption ? caption : ""));
 }
 
 void CVKT7LowLevelConnector::WriteTrace(const uint8_t* bytes, int count, const char* caption) {
@@ -47,8 +47,10 @@ bool CVKT7LowLevelConnector::ReadCount(uint8_t* dest, uint16_t count) {
     for (;;) {
         int r = connector_->ReadBuffer(dest + got, static_cast<uint16_t>(count - got), indication_);
         if (r == -1) {
-            klog::err("CVKT7LowLevelConnector::ReadCount - readed -1 - need to read - \"%d\", already readed - \"%d\"!!!",
-                      count, got);
+            klog::err(
+                "CVKT7LowLevelConnector::ReadCount - readed -1 - need to read - \"%d\", already "
+                "readed - \"%d\"!!!",
+                count, got);
             throw CWrongPacketException();
         }
         got = static_cast<uint16_t>(got + r);
@@ -66,19 +68,25 @@ uint8_t CVKT7LowLevelConnector::CheckResult(const uint8_t* /*request*/, const ui
                                             const char* caption, bool tolerate) {
     if (!(reply[1] & 0x80)) return 0;
     WriteErrorLog(reply[2], reply[1], reply[2] | (reply[3] << 8), caption);
-    klog::err("CVKT7LowLevelConnector::CheckResult - Error on return answer. Code error %X. Type packet - %X. function %X",
-              reply[2], reply[1], reply[2]);
+    klog::err(
+        "CVKT7LowLevelConnector::CheckResult - Error on return answer. Code error %X. Type packet "
+        "- %X. function %X",
+        reply[2], reply[1], reply[2]);
     if (!tolerate) throw CDisconnectException();
     return reply[2];
 }
 
 CVKT7Buffer CVKT7LowLevelConnector::SendString(uint8_t* frame, uint16_t length, const char* caption,
                                                bool tolerate) {
+    if (length < 4) {  // no room for the prefix and the CRC
+        klog::crit("CVKT7LowLevelConnector::SendString - Sended not full string");
+        throw CDisconnectException();
+    }
     const uint16_t crc = kov::Crc16Modbus(frame + 2, length - 4u);
     frame[length - 2] = static_cast<uint8_t>(crc);
     frame[length - 1] = static_cast<uint8_t>(crc >> 8);
 
-    for (int attempt = 0;; ) {
+    for (int attempt = 0;;) {
         // A driver without a port behaves like one whose port takes no bytes.
         if (!connector_ || connector_->WriteBuffer(frame, length, indication_) != length) {
             klog::crit("CVKT7LowLevelConnector::SendString - Sended not full string");
@@ -89,10 +97,16 @@ CVKT7Buffer CVKT7LowLevelConnector::SendString(uint8_t* frame, uint16_t length, 
             ReadCount(receive_, 3);
             uint16_t more;
             switch (receive_[1]) {
-                case 0x10: more = 3; break;
-                case 0x03: more = receive_[2]; break;
+                case 0x10:
+                    more = 3;
+                    break;
+                case 0x03:
+                    more = receive_[2];
+                    break;
                 case 0x83:
-                case 0x90: more = 1; break;
+                case 0x90:
+                    more = 1;
+                    break;
                 default:
                     klog::crit("CVKT7LowLevelConnector::SendString - WrongTypePacket");
                     throw CDisconnectException();

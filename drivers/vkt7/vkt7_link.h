@@ -36,7 +36,8 @@ public:
     CVKT7Buffer SendString(uint8_t* frame, uint16_t length, const char* caption, bool tolerate);
 
     bool ReadCount(uint8_t* dest, uint16_t count);
-    uint8_t CheckResult(const uint8_t* request, const uint8_t* reply, const char* caption, bool tolerate);
+    uint8_t CheckResult(const uint8_t* request, const uint8_t* reply, const char* caption,
+                        bool tolerate);
 
     uint8_t LastError() const { return lastError_; }
 

@@ -29,7 +29,8 @@ void PutDate(Bytes& out, time_t t, bool withHour) {
 
 }  // namespace
 
-CVKT7MeterSim::CVKT7MeterSim(int fd) : CSimMeter(fd), clock_([] { return time(nullptr); }), active_(DefaultActiveList()) {
+CVKT7MeterSim::CVKT7MeterSim(int fd)
+    : CSimMeter(fd), clock_([] { return time(nullptr); }), active_(DefaultActiveList()) {
     wanted_ = active_;
 }
 
@@ -57,14 +58,16 @@ float CVKT7MeterSim::Flow(uint8_t type, uint8_t kind, time_t t) {
 }
 
 std::string CVKT7MeterSim::UnitText(int unitType) {
-    static const char* texts[] = {"GJ", "m3/h", "m3", "t", "MPa", "C", "h", "kPa", "Gcal", "kWh", "MWh", "hour", "min"};
+    static const char* texts[] = {"GJ",  "m3/h", "m3",  "t",   "MPa",  "C",  "h",
+                                  "kPa", "Gcal", "kWh", "MWh", "hour", "min"};
     if (unitType < 44 || unitType > 56) return "";
     return texts[unitType - 44];
 }
 
 uint8_t CVKT7MeterSim::Digits(int digitsType) { return static_cast<uint8_t>((digitsType * 3) % 4); }
 
-time_t CVKT7MeterSim::LocalDate(int day, int month, int year2000, int hour, int minute, int second) {
+time_t CVKT7MeterSim::LocalDate(int day, int month, int year2000, int hour, int minute,
+                                int second) {
     return MeterLocalTime(2000 + year2000, month, day, hour, minute, second);
 }
 
@@ -84,7 +87,8 @@ void CVKT7MeterSim::SetPropertyFormat(int format) {
     std::lock_guard<std::mutex> l(lock_);
     propertyFormat_ = format;
 }
-void CVKT7MeterSim::SetSystemData(uint8_t version, uint8_t scheme, uint8_t reportingDay, bool oldForm) {
+void CVKT7MeterSim::SetSystemData(uint8_t version, uint8_t scheme, uint8_t reportingDay,
+                                  bool oldForm) {
     std::lock_guard<std::mutex> l(lock_);
     version_ = version;
     scheme_ = scheme;
@@ -130,7 +134,9 @@ time_t CVKT7MeterSim::NewestDay() {
     struct tm d = LocalParts(MeterNow());
     return LocalDate(d.tm_mday, d.tm_mon + 1, d.tm_year - 100, 0) - 86400;
 }
-time_t CVKT7MeterSim::HourlyLower() { return NewestHour() - static_cast<time_t>(depthHours_) * 3600; }
+time_t CVKT7MeterSim::HourlyLower() {
+    return NewestHour() - static_cast<time_t>(depthHours_) * 3600;
+}
 time_t CVKT7MeterSim::DailyLower() { return NewestDay() - static_cast<time_t>(depthDays_) * 86400; }
 
 bool CVKT7MeterSim::ArchiveHas(uint8_t kind, time_t t) {
@@ -167,7 +173,8 @@ void CVKT7MeterSim::Reseal(Bytes& reply) {
 bool CVKT7MeterSim::Handle(const Bytes& request, Bytes& reply) {
     const size_t n = request.size();
     if (n < 10 || request[0] != 0xFF || request[1] != 0xFF) return false;
-    if (Crc16Modbus(request.data() + 2, n - 4) != static_cast<uint16_t>(request[n - 2] | (request[n - 1] << 8)))
+    if (Crc16Modbus(request.data() + 2, n - 4) !=
+        static_cast<uint16_t>(request[n - 2] | (request[n - 1] << 8)))
         return false;
     if (request[2] != 0x00) return false;
     const uint16_t reg = static_cast<uint16_t>((request[4] << 8) | request[5]);
@@ -183,7 +190,8 @@ bool CVKT7MeterSim::Handle(const Bytes& request, Bytes& reply) {
             reply.insert(reply.end(), data.begin(), data.end());
         }
     } else if (function == 0x10) {
-        if (n == 15 && std::memcmp(request.data() + 8, kInit1, sizeof kInit1) == 0 && reg == 0x3FFF) {
+        if (n == 15 && std::memcmp(request.data() + 8, kInit1, sizeof kInit1) == 0 &&
+            reg == 0x3FFF) {
             dialogue_ = true;
         } else {
             Bytes data(request.begin() + 9, request.end() - 2);
@@ -205,15 +213,22 @@ void CVKT7MeterSim::Write(uint16_t reg, const Bytes& data, uint8_t& errorCode) {
         case 0x3FFF:
             wanted_.clear();
             for (size_t p = 0; p + 6 <= data.size(); p += 6)
-                wanted_.emplace_back(data[p], static_cast<uint16_t>(data[p + 4] | (data[p + 5] << 8)));
+                wanted_.emplace_back(data[p],
+                                     static_cast<uint16_t>(data[p + 4] | (data[p + 5] << 8)));
             break;
         case 0x3FFD:
-            if (data.size() != 2) { errorCode = 3; break; }
+            if (data.size() != 2) {
+                errorCode = 3;
+                break;
+            }
             kind_ = data[0];
             dateSet_ = false;
             break;
         case 0x3FFB: {
-            if (data.size() != 4) { errorCode = 3; break; }
+            if (data.size() != 4) {
+                errorCode = 3;
+                break;
+            }
             const time_t t = LocalDate(data[0], data[1], data[2], data[3]);
             asked_.emplace_back(kind_, t);
             if (!ArchiveHas(kind_, t)) {
@@ -226,7 +241,10 @@ void CVKT7MeterSim::Write(uint16_t reg, const Bytes& data, uint8_t& errorCode) {
             break;
         }
         case 0x3FF7:
-            if (data.size() != 2) { errorCode = 3; break; }
+            if (data.size() != 2) {
+                errorCode = 3;
+                break;
+            }
             flashPos_ = static_cast<uint16_t>(data[0] | (data[1] << 8));
             break;
         default:
@@ -305,9 +323,9 @@ void CVKT7MeterSim::Read(uint16_t reg, Bytes& data, uint8_t& errorCode) {
             break;
         case 0x3FFB: {
             struct tm d = LocalParts(MeterNow());
-            data = {static_cast<uint8_t>(d.tm_mday), static_cast<uint8_t>(d.tm_mon + 1),
+            data = {static_cast<uint8_t>(d.tm_mday),       static_cast<uint8_t>(d.tm_mon + 1),
                     static_cast<uint8_t>(d.tm_year - 100), static_cast<uint8_t>(d.tm_hour),
-                    static_cast<uint8_t>(d.tm_min), static_cast<uint8_t>(d.tm_sec)};
+                    static_cast<uint8_t>(d.tm_min),        static_cast<uint8_t>(d.tm_sec)};
             break;
         }
         case 0x3FF9:
@@ -328,7 +346,8 @@ void CVKT7MeterSim::Read(uint16_t reg, Bytes& data, uint8_t& errorCode) {
                 break;
             }
             data.assign(128, 0);
-            for (int i = 0; i < 128; ++i) data[i] = static_cast<uint8_t>((flashPos_ * 7 + i * 13) & 0xFF);
+            for (int i = 0; i < 128; ++i)
+                data[i] = static_cast<uint8_t>((flashPos_ * 7 + i * 13) & 0xFF);
             auto at = [&data](int offset) { return &data[offset - 3]; };
             if (flashPos_ == 0x0528) {
                 PutU16LE(at(21), kDiameterRaw);

@@ -23,7 +23,14 @@ public:
     using Entry = std::pair<uint8_t, uint16_t>;  // value type, size in bytes
 
     // Value kind selector codes of register 0x3FFD.
-    enum Kind : uint8_t { kHourly = 0, kDaily = 1, kMonthly = 3, kCurrent = 4, kIntegral = 5, kProperties = 6 };
+    enum Kind : uint8_t {
+        kHourly = 0,
+        kDaily = 1,
+        kMonthly = 3,
+        kCurrent = 4,
+        kIntegral = 5,
+        kProperties = 6
+    };
 
     explicit CVKT7MeterSim(int fd);
     ~CVKT7MeterSim() override;
@@ -56,14 +63,17 @@ public:
     // counting types, the bits of an IEEE single for the flow types.
     static uint32_t Raw(uint8_t type, uint8_t kind, time_t t, uint16_t size);
     static float Flow(uint8_t type, uint8_t kind, time_t t);
-    static bool IsFlowType(uint8_t type) { return (type >= 19 && type <= 21) || (type >= 41 && type <= 43); }
+    static bool IsFlowType(uint8_t type) {
+        return (type >= 19 && type <= 21) || (type >= 41 && type <= 43);
+    }
     // Unit texts and fraction digits of the property block.
     static std::string UnitText(int unitType);
     static uint8_t Digits(int digitsType);
     // Limits kept in flash (M1max, M1min, M2max... as floats) and the DN.
-    static constexpr float kLimitTV1[4] = {12.5f, 0.25f, 11.75f, 0.5f};   // offsets 67, 71, 111, 115
-    static constexpr float kLimitTV2[4] = {8.5f, 0.125f, 7.25f, 0.1f};    // offsets 81, 85, 125, split 129/3
-    static constexpr uint16_t kDiameterRaw = 5000;                          // bytes 21-22: 50 after /100
+    static constexpr float kLimitTV1[4] = {12.5f, 0.25f, 11.75f, 0.5f};  // offsets 67, 71, 111, 115
+    static constexpr float kLimitTV2[4] = {8.5f, 0.125f, 7.25f,
+                                           0.1f};   // offsets 81, 85, 125, split 129/3
+    static constexpr uint16_t kDiameterRaw = 5000;  // bytes 21-22: 50 after /100
 
     // Newest complete records and the lower bounds at the meter's time now.
     time_t MeterNow();
@@ -74,7 +84,8 @@ public:
     // Archive dates asked for with register 0x3FFB (day start / hour start).
     std::vector<std::pair<uint8_t, time_t>> DatesAsked();
 
-    static time_t LocalDate(int day, int month, int year2000, int hour, int minute = 0, int second = 0);
+    static time_t LocalDate(int day, int month, int year2000, int hour, int minute = 0,
+                            int second = 0);
 
 protected:
     long RequestLength(const uint8_t* data, size_t len) override;
@@ -101,7 +112,8 @@ private:
     std::map<uint8_t, uint8_t> status_, error_;
 
     std::vector<Entry> pendingList_;
-    int maskChange_ = 0;  // 0 none, 1 error byte pending, 2 error code pending, 3 waiting for re-sync
+    int maskChange_ =
+        0;  // 0 none, 1 error byte pending, 2 error code pending, 3 waiting for re-sync
 
     uint8_t kind_ = kCurrent;
     bool dialogue_ = false;  // the next 0x3FFE read answers the dialogue start

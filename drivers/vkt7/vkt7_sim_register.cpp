@@ -5,7 +5,8 @@
 #include "sim/sim_registry.h"
 
 KOV_SIM_METER("vkt-7", "Teplocom VKT-7 heat calculator", [](const kov::sim::SimMeterOptions& o) {
-    auto sim = std::make_unique<kov::sim::CVKT7MeterSim>(o.fd);
-    if (o.archiveDays > 0) sim->SetArchiveDepth(o.archiveDays * 24, o.archiveDays);
-    return sim;
+    auto meter = std::make_unique<kov::sim::CVKT7MeterSim>(o.fd);
+    // --archive-days N: both archives reach N days back (the hourly one N x 24 hours).
+    if (o.archiveDays > 0) meter->SetArchiveDepth(o.archiveDays * 24, o.archiveDays);
+    return meter;
 })

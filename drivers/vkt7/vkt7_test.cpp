@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "drivers/base/clock.h"
 #include "drivers/base/driver_factory.h"
@@ -99,7 +100,8 @@ TEST(VKT7Link, Init2FrameGetsItsCrcLowByteFirst) {
     EXPECT_EQ(f[8], 0x29);
     EXPECT_EQ(f[9], 0xFF);
     ASSERT_EQ(rig.meter.Requests().size(), 1u);
-    EXPECT_EQ(rig.meter.Requests()[0], Bytes({0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xFE, 0x00, 0x00, 0x29, 0xFF}));
+    EXPECT_EQ(rig.meter.Requests()[0],
+              Bytes({0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xFE, 0x00, 0x00, 0x29, 0xFF}));
 }
 
 struct FrameCase {
@@ -107,21 +109,51 @@ struct FrameCase {
     Bytes reply;
     bool tolerate;
     enum { Ok, Empty, Disconnect } outcome;
-    int length;      // of the returned buffer
+    int length;  // of the returned buffer
     int lastError;
 };
 
 TEST(VKT7Link, ReplyTable) {
     const FrameCase cases[] = {
-        {"write ack is 3+5 bytes", {0x00, 0x10, 0x3F, 0xFD, 0x00, 0x00, 0x5C, 0x3C}, false, FrameCase::Ok, 0x3F + 3, 0},
+        {"write ack is 3+5 bytes",
+         {0x00, 0x10, 0x3F, 0xFD, 0x00, 0x00, 0x5C, 0x3C},
+         false,
+         FrameCase::Ok,
+         0x3F + 3,
+         0},
         {"empty read answer", {0x00, 0x03, 0x00, 0x71, 0x30}, false, FrameCase::Ok, 3, 0},
-        {"read answer of 4", {0x00, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04, 0x4B, 0xFC}, false, FrameCase::Ok, 7, 0},
+        {"read answer of 4",
+         {0x00, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04, 0x4B, 0xFC},
+         false,
+         FrameCase::Ok,
+         7,
+         0},
         {"error 3 tolerated", {0x00, 0x83, 0x03, 0x00, 0xF1, 0x3C}, true, FrameCase::Empty, 0, 3},
-        {"error 3 not tolerated", {0x00, 0x83, 0x03, 0x00, 0xF1, 0x3C}, false, FrameCase::Disconnect, 0, 0},
-        {"write error tolerated", {0x00, 0x90, 0x02, 0x00, 0x01, 0x69}, true, FrameCase::Empty, 0, 2},
+        {"error 3 not tolerated",
+         {0x00, 0x83, 0x03, 0x00, 0xF1, 0x3C},
+         false,
+         FrameCase::Disconnect,
+         0,
+         0},
+        {"write error tolerated",
+         {0x00, 0x90, 0x02, 0x00, 0x01, 0x69},
+         true,
+         FrameCase::Empty,
+         0,
+         2},
         {"unknown function", {0x00, 0x04, 0x00, 0x00, 0x00}, false, FrameCase::Disconnect, 0, 0},
-        {"wrong CRC low", {0x00, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04, 0x4C, 0xFC}, false, FrameCase::Disconnect, 0, 0},
-        {"wrong CRC high", {0x00, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04, 0x4B, 0xFD}, true, FrameCase::Disconnect, 0, 0},
+        {"wrong CRC low",
+         {0x00, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04, 0x4C, 0xFC},
+         false,
+         FrameCase::Disconnect,
+         0,
+         0},
+        {"wrong CRC high",
+         {0x00, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04, 0x4B, 0xFD},
+         true,
+         FrameCase::Disconnect,
+         0,
+         0},
     };
     Rig rig;
     CVKT7LowLevelConnector ll(&rig.conn, 0);
@@ -161,7 +193,8 @@ TEST(VKT7Link, ErrorAnswerJournalLine) {
     EXPECT_TRUE(ll.SendString(f, 10, "get_arch_values_2", true).Empty());
     const std::string journal = Slurp(rig.root.File("/mnt/storage/vkt7.debug.log"));
     const std::string tail =
-        " CVKT7LowLevelConnector::CheckResult - Error on return answer. Code error 3. Type packet - 131. "
+        " CVKT7LowLevelConnector::CheckResult - Error on return answer. Code error 3. Type packet "
+        "- 131. "
         "function 3 Func name - get_arch_values_2\n";
     ASSERT_GT(journal.size(), tail.size());
     EXPECT_EQ(journal.substr(journal.size() - tail.size()), tail);
@@ -191,6 +224,37 @@ TEST(VKT7Link, ReplyCutAfterTwoBytesThreeTimes) {
     EXPECT_EQ(reqs[0], reqs[2]);
 }
 
+// Harness faults on a real reply: the link never takes a damaged frame for a good one.
+TEST(VKT7Link, InjectedFaults) {
+    struct {
+        FaultKind kind;
+        bool ok;
+    } const cases[] = {
+        {FaultKind::Echo, false},           // the echoed request starts 0xFF 0xFF: no reply type
+        {FaultKind::BadCheck, false},       // WRONG CRC
+        {FaultKind::WrongFunction, false},  // outside the reply table, or its CRC no longer fits
+        {FaultKind::Delay, true},           // within the port's timeout
+        {FaultKind::WrongAddress, true},    // the address is not checked by this protocol
+    };
+    Rig rig;
+    kov::sim::FaultPlan plan;
+    plan.delayMs = 100;
+    rig.meter.SetFaults(plan);
+    CVKT7LowLevelConnector ll(&rig.conn, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(kov::sim::FaultName(c.kind));
+        rig.meter.InjectNext(c.kind);
+        uint8_t f[10] = {0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xF9, 0x00, 0x00};
+        if (c.ok) {
+            EXPECT_EQ(ll.SendString(f, 10, "GetSystemData", false)[2], 16);
+        } else {
+            EXPECT_THROW(ll.SendString(f, 10, "GetSystemData", false), CDisconnectException);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            rig.conn.FlushBuffers();
+        }
+    }
+}
+
 TEST(VKT7Link, OneLostReplyIsResentAndRecovered) {
     Rig rig;
     CVKT7LowLevelConnector ll(&rig.conn, 0);
@@ -217,7 +281,9 @@ TEST(VKT7Link, BufferBounds) {
     b += 4;
     EXPECT_THROW(b += 1, CDisconnectException);
     const std::string journal = Slurp(root.File("/mnt/storage/vkt7.debug.log"));
-    EXPECT_NE(journal.find("Code error 0. Type packet - 0. function 0 Func name - CVKT7Buffer []\n"), std::string::npos);
+    EXPECT_NE(
+        journal.find("Code error 0. Type packet - 0. function 0 Func name - CVKT7Buffer []\n"),
+        std::string::npos);
     EXPECT_NE(journal.find("Func name - CVKT7Buffer +=\n"), std::string::npos);
 }
 
@@ -254,10 +320,12 @@ struct TypeRow {
     bool flow;
 };
 const std::map<int, TypeRow> kRows = {
-    {0, {6, 57, 67, false}},  {1, {7, 57, 67, false}},  {2, {8, 57, 67, false}},   {3, {19, 59, 69, false}},
-    {4, {20, 59, 69, false}}, {5, {21, 59, 69, false}}, {6, {22, 60, 70, false}},  {7, {23, 60, 70, false}},
-    {9, {9, 61, 71, false}},  {10, {10, 61, 71, false}}, {12, {17, 66, 76, false}}, {15, {30, 63, 73, false}},
-    {17, {18, -1, -1, false}}, {18, {29, -1, -1, false}}, {19, {0, 58, 68, true}},  {20, {1, 58, 68, true}},
+    {0, {6, 57, 67, false}},   {1, {7, 57, 67, false}},   {2, {8, 57, 67, false}},
+    {3, {19, 59, 69, false}},  {4, {20, 59, 69, false}},  {5, {21, 59, 69, false}},
+    {6, {22, 60, 70, false}},  {7, {23, 60, 70, false}},  {9, {9, 61, 71, false}},
+    {10, {10, 61, 71, false}}, {12, {17, 66, 76, false}}, {15, {30, 63, 73, false}},
+    {17, {18, -1, -1, false}}, {18, {29, -1, -1, false}}, {19, {0, 58, 68, true}},
+    {20, {1, 58, 68, true}},
 };
 
 std::string G(double v) {
@@ -271,7 +339,8 @@ std::string Expected(int type, uint8_t kind, time_t t, int size) {
     if (size >= 5) return "ERR";
     const int base = type % 22;
     const TypeRow& row = kRows.at(base);
-    const uint32_t raw = CVKT7MeterSim::Raw(static_cast<uint8_t>(type), kind, t, static_cast<uint16_t>(size));
+    const uint32_t raw =
+        CVKT7MeterSim::Raw(static_cast<uint8_t>(type), kind, t, static_cast<uint16_t>(size));
     if (row.flow) {
         float f;
         std::memcpy(&f, &raw, 4);
@@ -303,16 +372,18 @@ TEST(VKT7Driver, InitReadsBothPropertyFormats) {
         ASSERT_EQ(rig.drv.Units().size(), 13u);
         for (int t = 44; t <= 56; ++t) EXPECT_EQ(rig.drv.Units().at(t), CVKT7MeterSim::UnitText(t));
         ASSERT_EQ(rig.drv.FractionDigits().size(), 20u);
-        for (int t = 57; t <= 76; ++t) EXPECT_EQ(rig.drv.FractionDigits().at(t), CVKT7MeterSim::Digits(t));
+        for (int t = 57; t <= 76; ++t)
+            EXPECT_EQ(rig.drv.FractionDigits().at(t), CVKT7MeterSim::Digits(t));
         EXPECT_EQ(rig.drv.ActiveList(), CVKT7MeterSim::DefaultActiveList());
         // The wanted list echoes the active list back to the meter.
         auto reqs = rig.meter.Requests();
         ASSERT_GE(reqs.size(), 7u);
-        EXPECT_EQ(reqs[0], Bytes({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFF, 0x00, 0x00, 0xCC, 0x80, 0x00, 0x00, 0x00,
-                                  reqs[0][13], reqs[0][14]}));
+        EXPECT_EQ(reqs[0], Bytes({0xFF, 0xFF, 0x00, 0x10, 0x3F, 0xFF, 0x00, 0x00, 0xCC, 0x80, 0x00,
+                                  0x00, 0x00, reqs[0][13], reqs[0][14]}));
         EXPECT_EQ(reqs[3].size(), 209u);  // property list
         EXPECT_EQ(Bytes(reqs[3].begin() + 9, reqs[3].begin() + 15), Bytes({44, 0, 0, 0x40, 7, 0}));
-        EXPECT_EQ(Bytes(reqs[3].begin() + 201, reqs[3].begin() + 207), Bytes({76, 0, 0, 0x40, 1, 0}));
+        EXPECT_EQ(Bytes(reqs[3].begin() + 201, reqs[3].begin() + 207),
+                  Bytes({76, 0, 0, 0x40, 1, 0}));
         const Bytes& wanted = reqs.back();
         EXPECT_EQ(wanted[8], CVKT7MeterSim::DefaultActiveList().size() * 6);
     }
@@ -337,7 +408,8 @@ TEST(VKT7Driver, PropertyTextLongerThanBlockEndsInDisconnect) {
     rig.meter.Push(ack);
     rig.meter.Push(Sealed({0x00, 0x03, 4, 9, 0, 'G', 'J'}));  // a text of 9 bytes, 2 left
     EXPECT_THROW(rig.drv.init(), CDisconnectException);
-    EXPECT_NE(Slurp(rig.root.File("/mnt/storage/vkt7.debug.log")).find("Func name - MakeStringDiapason\n"),
+    EXPECT_NE(Slurp(rig.root.File("/mnt/storage/vkt7.debug.log"))
+                  .find("Func name - MakeStringDiapason\n"),
               std::string::npos);
 }
 
@@ -351,19 +423,20 @@ TEST(VKT7Driver, IncompleteReplyInInitBecomesDisconnect) {
     EXPECT_EQ(rig.meter.RequestCount(), 3u);
 }
 
-
 TEST(VKT7Driver, ValueConverters) {
     kov::sim::TestRoot root;
     const uint8_t ten[4] = {0x00, 0x00, 0x20, 0x41};
-    EXPECT_EQ(Ckov_VKT7::ParseToString(19, 4, CVKT7Buffer(ten, 4), 3), "10");  // flow: a single, digits unused
-    const uint8_t big[4] = {0x60, 0xE3, 0x16, 0x00};                          // 1500000
+    EXPECT_EQ(Ckov_VKT7::ParseToString(19, 4, CVKT7Buffer(ten, 4), 3),
+              "10");                                  // flow: a single, digits unused
+    const uint8_t big[4] = {0x60, 0xE3, 0x16, 0x00};  // 1500000
     EXPECT_EQ(Ckov_VKT7::ParseToString(3, 4, CVKT7Buffer(big, 4), 0), "1.5e+06");
     EXPECT_EQ(Ckov_VKT7::ParseToString(3, 4, CVKT7Buffer(big, 4), 2), "15000");
     const uint8_t small[2] = {0x39, 0x30};  // 12345
     EXPECT_EQ(Ckov_VKT7::ParseToString(0, 2, CVKT7Buffer(small, 2), 2), "123.45");
     EXPECT_EQ(Ckov_VKT7::ParseToString(0, 5, CVKT7Buffer(small, 2), 2), "ERR");
     const uint8_t half[2] = {0x20, 0x41};  // missing low bytes of a single are not invented
-    EXPECT_EQ(Ckov_VKT7::ParseToString(20, 2, CVKT7Buffer(half, 2), 0), G(std::ldexp(0x4120, -149)));
+    EXPECT_EQ(Ckov_VKT7::ParseToString(20, 2, CVKT7Buffer(half, 2), 0),
+              G(std::ldexp(0x4120, -149)));
     EXPECT_THROW(Ckov_VKT7::ParseToString(0, 4, CVKT7Buffer(small, 2), 0), CDisconnectException);
     EXPECT_THROW(Ckov_VKT7::ParseToString(19, 4, CVKT7Buffer(small, 2), 0), CDisconnectException);
     const std::string journal = Slurp(root.File("/mnt/storage/vkt7.debug.log"));
@@ -373,14 +446,14 @@ TEST(VKT7Driver, ValueConverters) {
 
 TEST(VKT7Driver, CurrentAndIntegralValues) {
     DriverRig rig;
-    rig.meter.SetError(0, 1);     // T1 TV1: ER bit 3
-    rig.meter.SetError(3, 2);     // V1 TV1: ER bit 1
-    rig.meter.SetError(4, 1);     // V2 TV1: ER bit 18
-    rig.meter.SetError(22, 0xFF); // published as 0
-    rig.meter.SetError(25, 2);    // V1 TV2: ER bit 1 of TV2
-    rig.meter.SetStatus(1, 4);    // no record
+    rig.meter.SetError(0, 1);      // T1 TV1: ER bit 3
+    rig.meter.SetError(3, 2);      // V1 TV1: ER bit 1
+    rig.meter.SetError(4, 1);      // V2 TV1: ER bit 18
+    rig.meter.SetError(22, 0xFF);  // published as 0
+    rig.meter.SetError(25, 2);     // V1 TV2: ER bit 1 of TV2
+    rig.meter.SetStatus(1, 4);     // no record
     rig.meter.SetStatus(6, 80);
-    rig.meter.SetStatus(7, 99);   // unknown status: quality 0
+    rig.meter.SetStatus(7, 99);  // unknown status: quality 0
     ASSERT_TRUE(rig.drv.init());
     rig.drv.get_all_system_values();
     const ValueList list = rig.drv.get_all_curtime_cur_integ_values();
@@ -400,7 +473,8 @@ TEST(VKT7Driver, CurrentAndIntegralValues) {
             const int sys = type < 22 ? 0 : 1;
             const ValueRecord* r = Find(list, kRows.at(type % 22).index, kind, sys);
             ASSERT_NE(r, nullptr) << int(type);
-            EXPECT_EQ(r->value, Expected(type, static_cast<uint8_t>(selector), kT0, size)) << int(type);
+            EXPECT_EQ(r->value, Expected(type, static_cast<uint8_t>(selector), kT0, size))
+                << int(type);
             EXPECT_EQ(r->timestamp, now);
         }
         EXPECT_EQ(Find(list, 7, kind, 0), nullptr);  // status 4
@@ -418,7 +492,8 @@ TEST(VKT7Driver, CurrentAndIntegralValues) {
         EXPECT_EQ(t3copy->value, t3->value);
         // Emergency flag of TV1.
         EXPECT_EQ(Find(list, 15, kind, 0)->value, ((kT0 / 3600 + 77) % 2) ? "1" : "0");
-        EXPECT_EQ(Find(list, 14, kind, 0)->value, std::to_string((1u << 3) | (1u << 1) | (1u << 18)));
+        EXPECT_EQ(Find(list, 14, kind, 0)->value,
+                  std::to_string((1u << 3) | (1u << 1) | (1u << 18)));
         EXPECT_EQ(Find(list, 14, kind, 1)->value, std::to_string(1u << 1));
         EXPECT_EQ(Find(list, 14, kind, 1)->quality, 192);
     }
@@ -510,7 +585,6 @@ TEST(VKT7Driver, Bounds) {
     EXPECT_EQ(b.dailyLower, 0);
 }
 
-
 // Records of one archive time: every active type but the flags, plus two ER words.
 void ExpectArchiveRecords(const ValueList& list, int kind, uint8_t selector, time_t t,
                           const std::vector<CVKT7MeterSim::Entry>& active) {
@@ -520,7 +594,9 @@ void ExpectArchiveRecords(const ValueList& list, int kind, uint8_t selector, tim
         const int sys = type < 22 ? 0 : 1;
         const ValueRecord* r = nullptr;
         for (const ValueRecord& x : list)
-            if (x.index == kRows.at(type % 22).index && x.kind == kind && x.sys == sys && x.timestamp == t) r = &x;
+            if (x.index == kRows.at(type % 22).index && x.kind == kind && x.sys == sys &&
+                x.timestamp == t)
+                r = &x;
         ASSERT_NE(r, nullptr) << int(type);
         std::string want = Expected(type, selector, t, size);
         if (kind == 2 && (type == 17 || type == 39))
@@ -540,10 +616,12 @@ TEST(VKT7Driver, HourlyArchiveSkipsDatesTheMeterHasNot) {
     rig.meter.SetArchiveDepth(48, 10);
     ASSERT_TRUE(rig.drv.init());
     const time_t lower = rig.meter.HourlyLower();
-    const size_t noData = kov::sim::LogFile::Count("Ckov_VKT7::SendDataForArch3 - No data in arch to");
+    const size_t noData =
+        kov::sim::LogFile::Count("Ckov_VKT7::SendDataForArch3 - No data in arch to");
     ValueList out;
     EXPECT_EQ(rig.drv.get_arch_values(4, lower - 7200, lower + 3 * 3600, out), 0);
-    EXPECT_EQ(kov::sim::LogFile::Count("Ckov_VKT7::SendDataForArch3 - No data in arch to"), noData + 2);
+    EXPECT_EQ(kov::sim::LogFile::Count("Ckov_VKT7::SendDataForArch3 - No data in arch to"),
+              noData + 2);
     EXPECT_EQ(CountAt(out, 4, lower - 7200) + CountAt(out, 4, lower - 3600), 0u);
     for (int h = 0; h <= 3; ++h) {
         ExpectArchiveRecords(out, 4, 0, lower + h * 3600, CVKT7MeterSim::DefaultActiveList());
@@ -564,7 +642,8 @@ TEST(VKT7Driver, DailyReadOverMonthEndReadsMonthlyOnce) {
     ASSERT_TRUE(rig.drv.init());
     rig.drv.get_all_system_values();
     ASSERT_EQ(rig.drv.ReportingDay(), 31);
-    const time_t mar30 = CVKT7MeterSim::LocalDate(30, 3, 26, 0), mar31 = CVKT7MeterSim::LocalDate(31, 3, 26, 0);
+    const time_t mar30 = CVKT7MeterSim::LocalDate(30, 3, 26, 0),
+                 mar31 = CVKT7MeterSim::LocalDate(31, 3, 26, 0);
     const time_t apr2 = CVKT7MeterSim::LocalDate(2, 4, 26, 0);
     ValueList out;
     EXPECT_EQ(rig.drv.get_arch_values(5, mar30, apr2, out), 0);
@@ -581,7 +660,8 @@ TEST(VKT7Driver, DailyReadOverMonthEndReadsMonthlyOnce) {
         {1, mar30}, {3, mar31}, {1, mar31}, {1, mar31 + 86400}, {1, apr2}};
     EXPECT_EQ(asked, want);
     const std::string trace = Slurp(rig.root.File("/mnt/storage/vkt7log.log"));
-    EXPECT_EQ(trace.find("SyncActiveParameters41\n0xFF 0xFF 0x00 0x10 0x3F 0xFF 0x00 0x00 0x78 "), 0u);
+    EXPECT_EQ(trace.find("SyncActiveParameters41\n0xFF 0xFF 0x00 0x10 0x3F 0xFF 0x00 0x00 0x78 "),
+              0u);
     EXPECT_NE(trace.find("\n\nTimeOfWork\n"), std::string::npos);
 }
 
@@ -604,13 +684,16 @@ TEST(VKT7Driver, ActivityMaskChangeHealedByOneResync) {
         DriverRig rig;
         rig.meter.SetArchiveDepth(48, 10);
         ASSERT_TRUE(rig.drv.init());
-        const std::vector<CVKT7MeterSim::Entry> changed = {{0, 2}, {3, 4}, {9, 1}, {19, 4}, {23, 2}};
+        const std::vector<CVKT7MeterSim::Entry> changed = {
+            {0, 2}, {3, 4}, {9, 1}, {19, 4}, {23, 2}};
         rig.meter.ChangeMaskOnce(changed, errorCode);
-        const size_t warned = kov::sim::LogFile::Count("Ckov_VKT7::get_arch_values - activity mask is changed, need to reread");
+        const size_t warned = kov::sim::LogFile::Count(
+            "Ckov_VKT7::get_arch_values - activity mask is changed, need to reread");
         const time_t t = rig.meter.NewestHour() - 3600;
         ValueList out;
         rig.drv.get_arch_values(4, t, t + 3600, out);
-        EXPECT_EQ(kov::sim::LogFile::Count("Ckov_VKT7::get_arch_values - activity mask is changed, need to reread"),
+        EXPECT_EQ(kov::sim::LogFile::Count(
+                      "Ckov_VKT7::get_arch_values - activity mask is changed, need to reread"),
                   warned + 1);
         EXPECT_EQ(rig.drv.ActiveList(), changed);
         ExpectArchiveRecords(out, 4, 0, t, changed);
@@ -636,13 +719,16 @@ TEST(VKT7Driver, LinkFailureInArchiveEndsTheCallUntilGivenUp) {
     for (int pass = 1; pass <= 2; ++pass) {
         silenceThirdRecord();
         ValueList out;
-        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CWrongPacketException) << pass;
+        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CWrongPacketException)
+            << pass;
     }
     silenceThirdRecord();
-    const size_t warned = kov::sim::LogFile::Count("failed on three passes in a row, taken as absent");
+    const size_t warned =
+        kov::sim::LogFile::Count("failed on three passes in a row, taken as absent");
     ValueList out;
     EXPECT_EQ(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), 0);
-    EXPECT_EQ(kov::sim::LogFile::Count("failed on three passes in a row, taken as absent"), warned + 1);
+    EXPECT_EQ(kov::sim::LogFile::Count("failed on three passes in a row, taken as absent"),
+              warned + 1);
     EXPECT_EQ(CountAt(out, 4, t + 2 * 3600), 0u);
     EXPECT_EQ(CountAt(out, 4, t + 3 * 3600), 23u);
     EXPECT_EQ(CountAt(out, 4, t), 23u);
@@ -655,11 +741,13 @@ TEST(VKT7Driver, FailuresAtDifferentTimesDoNotAddUp) {
     const time_t t = rig.meter.NewestHour() - 3 * 3600;
     for (int pass = 0; pass < 3; ++pass) {
         kov::sim::FaultPlan plan;
-        const uint64_t first = rig.meter.RequestCount() + 3 + 2 * pass + 2;  // a different hour each pass
+        const uint64_t first =
+            rig.meter.RequestCount() + 3 + 2 * pass + 2;  // a different hour each pass
         for (uint64_t n = first; n < first + 3; ++n) plan.perRequest[n] = FaultKind::Silence;
         rig.meter.SetFaults(plan);
         ValueList out;
-        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CWrongPacketException) << pass;
+        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CWrongPacketException)
+            << pass;
     }
 }
 
@@ -702,9 +790,12 @@ TEST(VKT7Cycle, FirstPassFillsTheFileTreeAndARestartReadsNothingTwice) {
             daily += std::to_string(t) + ",192," + Expected(0, 1, t, 2) + "\n";
         EXPECT_EQ(Slurp(arch + "A20"), hourly);
         EXPECT_EQ(Slurp(arch + "A48"), daily);
-        EXPECT_EQ(Slurp(tmpArch + "A29"), std::to_string(mar31 + 86400) + ",192," + Expected(12, 3, mar31, 4) + "\n");
-        EXPECT_EQ(Slurp(rig.root.File("/mnt/storage/17/timestamp_max_hourly")), std::to_string(newestHour));
-        EXPECT_EQ(Slurp(rig.root.File("/mnt/storage/17/timestamp_max_daily")), std::to_string(newestDay));
+        EXPECT_EQ(Slurp(tmpArch + "A29"),
+                  std::to_string(mar31 + 86400) + ",192," + Expected(12, 3, mar31, 4) + "\n");
+        EXPECT_EQ(Slurp(rig.root.File("/mnt/storage/17/timestamp_max_hourly")),
+                  std::to_string(newestHour));
+        EXPECT_EQ(Slurp(rig.root.File("/mnt/storage/17/timestamp_max_daily")),
+                  std::to_string(newestDay));
         EXPECT_FALSE(Slurp(rig.root.File("/tmp/17/timestamp_VKT7")).empty());
     }
     // A restart asks for no archive date it already has.
