@@ -37,6 +37,7 @@ constexpr int kCalcReg = 11;    // 0: one calculation scheme ("SC" 1), else 2
 constexpr int kModelReg = 801;  // 8 registers: length byte, then the model text
 constexpr int kFirstHourlyBack = 3200400;  // 889 hours
 constexpr int kFirstDailyBack = 31968000;  // 370 days
+constexpr size_t kMaxGivenUp = 256;
 
 // Stream byte i of registers: the high byte of register i/2 first.
 uint8_t StreamByte(const uint16_t* regs, int i) {
@@ -362,19 +363,24 @@ int CkovMAGIKAAXXX::get_arch_values(int archType, int32_t from, int32_t to, Valu
         // failed on the last passes too: then it counts as absent and the
         // read goes on behind it.
         const time_t failedAt = lastTime != 0 ? lastTime - step : TmTime(target);
-        if (failKind == archType && failTime == failedAt) {
-            ++failCount;
-        } else {
-            failKind = archType;
-            failTime = failedAt;
-            failCount = 1;
+        if (!givenUp.count({archType, failedAt})) {
+            if (failKind == archType && failTime == failedAt) {
+                ++failCount;
+            } else {
+                failKind = archType;
+                failTime = failedAt;
+                failCount = 1;
+            }
+            if (failCount < 3) throw CDisconnectException();
+            klog::warning(
+                "CkovMAGIKAAXXX::get_arch_values - Archive record %d failed on three passes, "
+                "treated as absent.",
+                static_cast<int>(failedAt));
+            failCount = 0;
+            // Only records the catch-up can still ask for are worth keeping.
+            if (givenUp.size() >= kMaxGivenUp) givenUp.erase(givenUp.begin());
+            givenUp.insert({archType, failedAt});
         }
-        if (failCount < 3) throw CDisconnectException();
-        klog::warning(
-            "CkovMAGIKAAXXX::get_arch_values - Archive record %d failed on three passes, treated "
-            "as absent.",
-            static_cast<int>(failedAt));
-        failCount = 0;
         if (failedAt - step < from) return 0;
         target = kov::LocalParts(failedAt - (hourly ? step : step / 2));
         if (!hourly) target.tm_hour = 24;

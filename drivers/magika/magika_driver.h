@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/base/kov_base_driver.h"
@@ -61,4 +63,7 @@ private:
     int failKind = 0;
     time_t failTime = 0;
     int failCount = 0;
+    // Records given up on (kind, time): a later read that breaks at one of
+    // them goes on behind it at once.
+    std::set<std::pair<int, time_t>> givenUp;
 };

@@ -617,6 +617,34 @@ TEST_F(MagikaDriverTest, BrokenStringFailsThePassUntilSkipped) {
     EXPECT_EQ(NewCommands().back(), 8);
 }
 
+// Two broken strings in one range: each is given up on after its three
+// passes, and the one given up first does not count again.
+TEST_F(MagikaDriverTest, TwoBrokenStringsCostFivePasses) {
+    Open();
+    drv->init();
+    sim->BreakString(1709622000);  // 07:00
+    sim->BreakString(1709611200);  // 04:00
+    int passes = 0;
+    ValueList out;
+    for (; passes < 10; ++passes) {
+        out.clear();
+        try {
+            ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), 0);
+            break;
+        } catch (const CDisconnectException&) {
+            EXPECT_EQ(NewCommands().back(), 8);
+        }
+    }
+    EXPECT_EQ(passes, 4);  // four failed passes, the fifth gets through
+    std::set<int> times;
+    for (const auto& r : out) times.insert(r.timestamp);
+    EXPECT_EQ(times.size(), 22u);
+    EXPECT_EQ(times.count(1709622000) + times.count(1709611200), 0u);
+    // Once given up on, a record no longer stops a read.
+    out.clear();
+    EXPECT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), 0);
+}
+
 TEST_F(MagikaDriverTest, LinkFaultsRetryTheClockAndSkipCurrentRows) {
     Open();
     drv->init();
