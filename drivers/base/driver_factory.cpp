@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "drivers/base/kov_empty_driver.h"
+#include "drivers/magika/magika_driver.h"
 #include "drivers/vkt7/vkt7_driver.h"
 #include "drivers/vkt9/vkt9_driver.h"
 
@@ -38,6 +39,7 @@ namespace {
 const std::vector<kov::DriverRow> kDriverTable = {
     {"vkt-7", &kov::MakeDriver<Ckov_VKT7>},
     {"vkt-9", &kov::MakeDriver<Ckov_VKT9>},
+    {"magika-axxx", &kov::MakeDriver<CkovMAGIKAAXXX>},
 };
 
 }  // namespace
