@@ -398,10 +398,14 @@ uint8_t CMagikaMeterSim::WriteRegisters(uint16_t first, const std::vector<uint16
 
 KOV_SIM_METER("magika-axxx", "MAGIKA heat calculator, new-format archives",
               [](const kov::sim::SimMeterOptions& o) {
-                  return std::make_unique<CMagikaMeterSim>(o.fd, static_cast<uint8_t>(o.address));
+                  auto m = std::make_unique<CMagikaMeterSim>(o.fd, static_cast<uint8_t>(o.address));
+                  if (o.archiveDays > 0) m->SetDepth(o.archiveDays * 24, o.archiveDays);
+                  return m;
               })
 KOV_SIM_METER("magika-axxx-old", "MAGIKA heat calculator, old-format archives",
               [](const kov::sim::SimMeterOptions& o) {
-                  return std::make_unique<CMagikaMeterSim>(o.fd, static_cast<uint8_t>(o.address),
-                                                           CMagikaMeterSim::Variant::kOld);
+                  auto m = std::make_unique<CMagikaMeterSim>(o.fd, static_cast<uint8_t>(o.address),
+                                                             CMagikaMeterSim::Variant::kOld);
+                  if (o.archiveDays > 0) m->SetDepth(o.archiveDays * 24, o.archiveDays);
+                  return m;
               })
