@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "drivers/base/kov_empty_driver.h"
+#include "drivers/magika/magika_driver.h"
 #include "drivers/vkt7/vkt7_driver.h"
+#include "drivers/vkt9/vkt9_driver.h"
 
 namespace kov {
 
@@ -36,6 +38,8 @@ namespace {
 //   {"tsm-104", &kov::MakeNamedDriver<CkovTEM106>},
 const std::vector<kov::DriverRow> kDriverTable = {
     {"vkt-7", &kov::MakeDriver<Ckov_VKT7>},
+    {"vkt-9", &kov::MakeDriver<Ckov_VKT9>},
+    {"magika-axxx", &kov::MakeDriver<CkovMAGIKAAXXX>},
 };
 
 }  // namespace

@@ -124,10 +124,13 @@ Outcome summarize(const std::string& root, const Installation& in) {
                 continue;
             }
             ++o.currentValues;
-            char line[256];
-            snprintf(line, sizeof line, "    %-18s %-22s at %s\n", name.c_str(), value.c_str(),
-                     timeText(st.st_mtime).c_str());
-            std::cout << line;
+            // Multi-line values (scheme pairs) on one line; pad by characters, not bytes.
+            value = replaceAll(value, "\n", " | ");
+            size_t chars = 0;
+            for (unsigned char c : value) chars += (c & 0xC0) != 0x80;
+            std::cout << "    " << name << std::string(name.size() < 18 ? 19 - name.size() : 1, ' ')
+                      << value << std::string(chars < 22 ? 23 - chars : 1, ' ') << "at "
+                      << timeText(st.st_mtime) << "\n";
         }
     }
     std::string storage = root + "/mnt/storage/" + in.id;
