@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -37,6 +38,16 @@ void InitEnvironment(time_t now) {
         dup2(null, STDOUT_FILENO);
         close(null);
     }
+}
+
+time_t LocalDate(int day, int month, int year, int hour) {
+    struct tm t {};
+    t.tm_mday = day;
+    t.tm_mon = month - 1;
+    t.tm_year = year - 1900;
+    t.tm_hour = hour;
+    t.tm_isdst = 0;
+    return mktime(&t);
 }
 
 int ReplayConnector::WriteBuffer(const uint8_t*, uint16_t len, uint8_t) { return len; }

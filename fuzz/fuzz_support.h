@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/common/link_exceptions.h"
 #include "transport/connector.h"
 
 namespace kov::fuzz {
@@ -65,6 +66,21 @@ private:
     Bytes pending_;
     Bytes recorded_;
 };
+
+// Local time of a date (no daylight saving), as the meters count.
+time_t LocalDate(int day, int month, int year, int hour);
+
+// Runs one step of a driver session: link faults end the step, and the next
+// one goes on as the polling cycle would after reconnecting. Anything else
+// escapes and counts as a finding.
+template <class F>
+void Step(F&& f) {
+    try {
+        f();
+    } catch (CDisconnectException&) {
+    } catch (CWrongPacketException&) {
+    }
+}
 
 // Writes a seed file (for the seed generator).
 bool WriteSeed(const std::string& dir, const std::string& name, const Bytes& bytes);

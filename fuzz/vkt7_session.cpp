@@ -1,31 +1,9 @@
 #include "fuzz/vkt7_session.h"
 
 #include "drivers/vkt7/vkt7_driver.h"
+#include "fuzz/fuzz_support.h"
 
 namespace kov::fuzz {
-
-namespace {
-
-time_t LocalDate(int day, int month, int year, int hour) {
-    struct tm t {};
-    t.tm_mday = day;
-    t.tm_mon = month - 1;
-    t.tm_year = year - 1900;
-    t.tm_hour = hour;
-    t.tm_isdst = 0;
-    return mktime(&t);
-}
-
-template <class F>
-void Step(F&& f) {
-    try {
-        f();
-    } catch (CDisconnectException&) {
-    } catch (CWrongPacketException&) {
-    }
-}
-
-}  // namespace
 
 time_t Vkt7Now() { return LocalDate(3, 4, 2026, 12) + 1800; }
 
