@@ -181,8 +181,9 @@ TEST_P(Soak, CatchesUpThroughRandomFaults) {
     meter->Wait(2000);
     // The faults did happen, and the daemon saw them.
     const std::string log = ReadFile(dir + "/daemon0.err");
-    if (std::string(GetParam().faults).find("silence") != std::string::npos)
+    if (std::string(GetParam().faults).find("silence") != std::string::npos) {
         EXPECT_NE(std::string::npos, log.find("Timeout receiving data"));
+    }
     auto count = [&](const std::string& what) {
         size_t n = 0;
         for (size_t p = log.find(what); p != std::string::npos; p = log.find(what, p + 1)) ++n;
