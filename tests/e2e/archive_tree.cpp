@@ -33,7 +33,7 @@ long NumberFile(const std::string& p) {
     return s.empty() ? 0 : atol(s.c_str());
 }
 
-ArchiveFile ParseArchive(const std::string& text) {
+ArchiveFile ParseArchive(const std::string& text, bool multiValued) {
     static const std::regex line("^(-?[0-9]+),([0-9]+),([^,\r\n]*)$");
     ArchiveFile f;
     size_t pos = 0;
@@ -55,6 +55,8 @@ ArchiveFile ParseArchive(const std::string& text) {
         auto it = f.byTime.find(t);
         if (it == f.byTime.end()) {
             f.byTime.emplace(t, l);
+        } else if (multiValued) {
+            continue;
         } else if (it->second == l) {
             ++f.duplicates;
         } else {
@@ -92,7 +94,8 @@ long ArchiveBytes(const std::string& root, const std::string& id) {
     return total;
 }
 
-TreeSnapshot ScanTree(const std::string& root, const std::string& id) {
+TreeSnapshot ScanTree(const std::string& root, const std::string& id,
+                      const std::string& multiValued) {
     TreeSnapshot tree;
     const std::string storage = root + "/mnt/storage/" + id + "/";
     tree.maxHourly = NumberFile(storage + "timestamp_max_hourly");
@@ -102,7 +105,8 @@ TreeSnapshot ScanTree(const std::string& root, const std::string& id) {
         for (const char* sub : {"/zr_archives/", "/zr_tmp_archives/"}) {
             const std::string dir = storage + sys + sub;
             for (const std::string& name : List(dir))
-                tree.archives[sys + sub + name] = ParseArchive(ReadFile(dir + name));
+                tree.archives[sys + sub + name] =
+                    ParseArchive(ReadFile(dir + name), !multiValued.empty() && name == multiValued);
         }
     }
     const std::string items = root + "/tmp/" + id + "/";

@@ -29,7 +29,11 @@ struct TreeSnapshot {
 long ArchiveBytes(const std::string& root, const std::string& id);
 
 // root: the daemon's --root; id: the installation.
-TreeSnapshot ScanTree(const std::string& root, const std::string& id);
+// multiValued: the name of an archive that holds several lines per record
+// time by design (the VKT-9 status word, one line per status source); only
+// its first line of each time is judged.
+TreeSnapshot ScanTree(const std::string& root, const std::string& id,
+                      const std::string& multiValued = "");
 
 // Problems found in one snapshot (empty: all well):
 //  - torn or malformed archive lines, two different lines for one time,
