@@ -41,7 +41,7 @@ test-sanitize: deps
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOV_SANITIZE=address,undefined \
 	    -DKOV_FUZZ_BUILD_DIR=$(abspath $(FUZZ_DIR))
 	cmake --build $(ASAN_DIR) -j $(JOBS)
-	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:use_sigaltstack=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS) -E '^fuzz_smoke'
 
 # The threaded tests under ThreadSanitizer.
