@@ -81,8 +81,9 @@ int main(int argc, char** argv) {
     std::list<CKovBaseDriver*> drivers;
     std::list<CJSONRPCConnector*> clients;
     // The process has one connector: the first port with a "name" defines it
-    // and every driver of every installation shares it. It lives until exit.
-    CConnector* connector = nullptr;
+    // and every driver of every installation shares it. It lives until exit
+    // (held by a static, so a leak checker sees it is still in use).
+    static CConnector* connector = nullptr;
     for (const std::string& id : settings.ids) {
         auto* client = new CJSONRPCConnector(id, 0);
         std::list<PortConfig> config = client->GetInitParameters1();
