@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -69,69 +71,58 @@ protected:
     const Bytes good = CSimModbusSlave::Frame(5, {0x03, 0x04, 0x11, 0x11, 0x22, 0x22});
 };
 
-TEST_F(HarnessTest, CorrectReplyAndSilence) {
-    EXPECT_EQ(good, exchange(good.size()));
-    slave.InjectNext(FaultKind::Silence);
-    EXPECT_TRUE(exchange(good.size()).empty());
-    EXPECT_EQ(good, exchange(good.size()));  // one request only
-    EXPECT_EQ(3u, slave.RequestCount());
-    EXPECT_EQ(request, slave.Requests().back());
+TEST_F(HarnessTest, EachInjectedFaultReachesTheConnectorOnceAsDescribed) {
+    auto reply = [](uint8_t addr, uint8_t fn) { return CSimModbusSlave::Frame(addr, {fn, 0x04, 0x11, 0x11, 0x22, 0x22}); };
+    const Bytes req = CSimModbusSlave::Frame(5, {0x03, 0x00, 0x00, 0x00, 0x02});
+    Bytes echo = req;
+    echo.insert(echo.end(), good.begin(), good.end());
+    const size_t n = good.size();
+    struct Case {
+        FaultKind kind;
+        size_t want;
+        Bytes expected;  // BadCheck: checked apart
+    } cases[] = {
+        {FaultKind::Silence, n, {}},
+        {FaultKind::None, n, good},  // a fault hits one request only
+        {FaultKind::Truncate, n, Bytes(good.begin(), good.begin() + n / 2)},
+        {FaultKind::WrongAddress, n, reply(6, 0x03)},  // check bytes stay valid
+        {FaultKind::WrongFunction, n, reply(5, 0x23)},
+        {FaultKind::Echo, req.size() + n, echo},
+        {FaultKind::BadCheck, n, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(FaultName(c.kind));
+        if (c.kind != FaultKind::None) slave.InjectNext(c.kind);
+        Bytes r = exchange(c.want);
+        if (c.kind != FaultKind::BadCheck) {
+            EXPECT_EQ(c.expected, r);
+            continue;
+        }
+        ASSERT_EQ(n, r.size());
+        EXPECT_TRUE(std::equal(good.begin(), good.end() - 2, r.begin()));
+        EXPECT_NE(good[n - 1], r[n - 1]);
+        EXPECT_NE(good[n - 2], r[n - 2]);
+    }
+    EXPECT_EQ(std::size(cases), slave.RequestCount());
+    EXPECT_EQ(req, slave.Requests().back());
 }
 
-TEST_F(HarnessTest, TruncatedReply) {
-    slave.InjectNext(FaultKind::Truncate);
-    Bytes half = exchange(good.size());
-    EXPECT_EQ(Bytes(good.begin(), good.begin() + good.size() / 2), half);
-    FaultPlan p;
-    p.perRequest[2] = FaultKind::Truncate;
-    p.truncateTo = 3;
-    slave.SetFaults(p);
-    EXPECT_EQ(Bytes(good.begin(), good.begin() + 3), exchange(good.size()));
-}
-
-TEST_F(HarnessTest, CorruptedCheckBytes) {
-    slave.InjectNext(FaultKind::BadCheck);
-    Bytes r = exchange(good.size());
-    ASSERT_EQ(good.size(), r.size());
-    EXPECT_TRUE(std::equal(good.begin(), good.end() - 2, r.begin()));
-    EXPECT_NE(good[good.size() - 1], r[r.size() - 1]);
-    EXPECT_NE(good[good.size() - 2], r[r.size() - 2]);
-    EXPECT_FALSE(crcOk(r));
-}
-
-TEST_F(HarnessTest, WrongAddressAndWrongFunctionKeepAValidCheck) {
-    slave.InjectNext(FaultKind::WrongAddress);
-    Bytes r = exchange(good.size());
-    ASSERT_EQ(good.size(), r.size());
-    EXPECT_EQ(6, r[0]);
-    EXPECT_TRUE(std::equal(good.begin() + 1, good.end() - 2, r.begin() + 1));
-    EXPECT_TRUE(crcOk(r));
-
-    slave.InjectNext(FaultKind::WrongFunction);
-    r = exchange(good.size());
-    ASSERT_EQ(good.size(), r.size());
-    EXPECT_EQ(5, r[0]);
-    EXPECT_EQ(0x23, r[1]);
-    EXPECT_TRUE(crcOk(r));
-}
-
-TEST_F(HarnessTest, NoiseBeforeTheFrame) {
+TEST_F(HarnessTest, PlannedNoiseTruncationAndDelay) {
     FaultPlan p;
     p.everyRequest = true;
     p.everyKind = FaultKind::Noise;
     p.noiseBytes = 3;
+    p.perRequest[2] = FaultKind::Truncate;
+    p.truncateTo = 3;
+    p.perRequest[3] = FaultKind::Delay;
+    p.delayMs = 300;
     slave.SetFaults(p);
     Bytes r = exchange(good.size() + 3);
     ASSERT_EQ(good.size() + 3, r.size());
     EXPECT_EQ(good, Bytes(r.begin() + 3, r.end()));
     EXPECT_NE(Bytes(r.begin(), r.begin() + 3), Bytes(good.begin(), good.begin() + 3));
-}
+    EXPECT_EQ(Bytes(good.begin(), good.begin() + 3), exchange(good.size()));
 
-TEST_F(HarnessTest, DelayedReply) {
-    FaultPlan p;
-    p.perRequest[1] = FaultKind::Delay;
-    p.delayMs = 300;
-    slave.SetFaults(p);
     auto t0 = steady_clock::now();
     EXPECT_TRUE(exchange(good.size(), 100).empty());  // the link gives up first
     Bytes late(good.size());
@@ -139,14 +130,6 @@ TEST_F(HarnessTest, DelayedReply) {
               con->ReadBufferCycle(late.data(), static_cast<uint16_t>(late.size()), 0, 1000));
     EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 290);
     EXPECT_EQ(good, late);
-}
-
-TEST_F(HarnessTest, EchoOfTheRequestBeforeTheReply) {
-    slave.InjectNext(FaultKind::Echo);
-    Bytes r = exchange(8 + good.size());
-    ASSERT_EQ(8 + good.size(), r.size());
-    EXPECT_EQ(request, Bytes(r.begin(), r.begin() + 8));
-    EXPECT_EQ(good, Bytes(r.begin() + 8, r.end()));
 }
 
 TEST_F(HarnessTest, SlaveIgnoresForeignAndDamagedRequestsAndAnswersExceptions) {
@@ -210,34 +193,30 @@ TEST_F(HarnessTest, RandomFaultsFollowTheSeed) {
     FaultPlan p;
     std::string err;
     ASSERT_TRUE(FaultPlan::Parse("random:0.5:7:silence+badcheck", p, err)) << err;
-    FaultChooser a(p), b(p);
-    int faulty = 0;
-    std::vector<FaultKind> seqA;
-    for (uint64_t n = 1; n <= 200; ++n) {
-        FaultKind k = a.ForRequest(n);
-        EXPECT_EQ(k, b.ForRequest(n));
-        EXPECT_TRUE(k == FaultKind::None || k == FaultKind::Silence || k == FaultKind::BadCheck);
-        faulty += k != FaultKind::None;
-        seqA.push_back(k);
-    }
-    EXPECT_GT(faulty, 60);
-    EXPECT_LT(faulty, 140);
+    auto draw = [](const FaultPlan& plan) {
+        FaultChooser ch(plan);
+        std::vector<FaultKind> seq;
+        for (uint64_t i = 1; i <= 200; ++i) seq.push_back(ch.ForRequest(i));
+        return seq;
+    };
+    const auto seq = draw(p);
+    EXPECT_EQ(seq, draw(p));
+    const auto faulty = 200 - std::count(seq.begin(), seq.end(), FaultKind::None);
+    EXPECT_TRUE(faulty > 60 && faulty < 140) << faulty;
+    EXPECT_EQ(faulty, std::count(seq.begin(), seq.end(), FaultKind::Silence) +
+                          std::count(seq.begin(), seq.end(), FaultKind::BadCheck));
     p.randomSeed = 8;
-    FaultChooser c(p);
-    std::vector<FaultKind> seqC;
-    for (uint64_t n = 1; n <= 200; ++n) seqC.push_back(c.ForRequest(n));
-    EXPECT_NE(seqA, seqC);
+    const auto other = draw(p);
+    EXPECT_NE(seq, other);
 
     // On the wire: the same seed gives the same silent requests.
     slave.SetFaults(p);
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
         Bytes r = exchange(good.size(), 60);
-        if (seqC[static_cast<size_t>(i)] == FaultKind::Silence)
-            EXPECT_TRUE(r.empty()) << i;
-        else if (seqC[static_cast<size_t>(i)] == FaultKind::None)
-            EXPECT_EQ(good, r) << i;
-        else
+        if (other[i] == FaultKind::BadCheck)
             EXPECT_FALSE(crcOk(r)) << i;
+        else
+            EXPECT_EQ(other[i] == FaultKind::None ? good : Bytes{}, r) << i;
     }
 }
 
