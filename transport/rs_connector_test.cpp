@@ -101,7 +101,7 @@ TEST_F(RsConnectorTest, DeviceNameTimeoutAndUnopenablePort) {
     // (LEDs, logger) open files for a moment: the least of a few counts holds.
     auto openFds = [] {
         size_t least = SIZE_MAX;
-        for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(milliseconds(5)))
+        for (int i = 0; i < 10; ++i, std::this_thread::sleep_for(milliseconds(5)))
             least = std::min<size_t>(least, std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
         return least;
     };
@@ -174,15 +174,15 @@ TEST_F(RsConnectorTest, CycleReadsUntilTheCountTheAnnouncedSizeOrATimeout) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         con->SetFramingMode(c.framing);
+        size_t before = LogFile::Count(kCycleTimeout);
+        uint8_t in[20] = {};
+        auto t0 = steady_clock::now();
         std::thread meter([&] {
             for (size_t i = 0; i < c.pieces.size(); ++i) {
                 if (i) std::this_thread::sleep_for(milliseconds(c.gapMs));
                 meterSends(c.pieces[i]);
             }
         });
-        size_t before = LogFile::Count(kCycleTimeout);
-        uint8_t in[20] = {};
-        auto t0 = steady_clock::now();
         EXPECT_EQ(c.expected, con->ReadBufferCycle(in, 20, 0, c.perCall));
         auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
         EXPECT_GE(ms, c.minMs);
