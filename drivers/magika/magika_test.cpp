@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "drivers/common/link_exceptions.h"
@@ -21,31 +24,35 @@
 namespace {
 
 // Archive times are local; the expected Unix times below are worked out for UTC.
-struct UtcZone {
-    UtcZone() {
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-} utcZone;
+const int utcZone = (setenv("TZ", "UTC", 1), tzset(), 0);
 
 constexpr time_t k20240305h14 = 1709647200;  // 2024-03-05 14:00 UTC
 constexpr time_t k20240306h00 = 1709683200;
 constexpr time_t k20240305h00 = 1709596800;
 
-void Append(std::vector<uint8_t>& b, std::initializer_list<int> v) {
-    for (int x : v) b.push_back(static_cast<uint8_t>(x));
-}
-
-const ValueRecord* Find(const ValueList& l, int kind, int index) {
-    for (const auto& r : l)
-        if (r.kind == kind && r.index == index) return &r;
-    return nullptr;
-}
-
 // The value of record (kind, index), with its unit when asked; "-" when absent.
 std::string Val(const ValueList& l, int kind, int index, bool withDim = false) {
-    const ValueRecord* r = Find(l, kind, index);
-    return r ? r->value + (withDim ? " " + r->dim : "") : "-";
+    for (const auto& r : l)
+        if (r.kind == kind && r.index == index) return r.value + (withDim ? " " + r.dim : "");
+    return "-";
+}
+
+// One archive string through the parser of its map's format.
+struct Parsed {
+    int rc = 0;
+    time_t time = 0;
+    ValueList out;
+};
+template <class Map>
+Parsed Parse(const std::vector<std::string>& templ, const std::vector<uint8_t>& s, const Map& map,
+             bool hourly, size_t cut = 0) {
+    Parsed p;
+    if constexpr (std::is_same_v<Map, magika::NewMap>)
+        p.rc = magika::ParseArchString2013(templ, s.data(), s.size() - cut, map, hourly, p.out,
+                                           p.time);
+    else
+        p.rc = magika::ParseArchString(templ, s.data(), s.size() - cut, map, hourly, p.out, p.time);
+    return p;
 }
 
 std::set<int> Times(const ValueList& l) {
@@ -90,11 +97,8 @@ TEST(MagikaStatus, BitMapping) {
 // ---- new-format strings ----
 
 TEST(MagikaNewFormat, EveryTypeCharacter) {
-    const struct {
-        const char* type;
-        std::vector<int> bytes;
-        const char* want;  // "-": the field only advances
-    } cases[] = {
+    // Type character, bytes, value handed on ("-": the field only advances).
+    const std::tuple<const char*, std::vector<int>, const char*> cases[] = {
         {"1", {0x01, 0x02}, "258"},
         {"C", {0xFF, 0xFE}, "65534"},
         {"2", {0x01, 0x00, 0x00}, "65536"},
@@ -118,22 +122,21 @@ TEST(MagikaNewFormat, EveryTypeCharacter) {
     std::vector<uint8_t> s = {5, 3, 24, 14};
     magika::NewMap map;
     int index = 100;
-    for (const auto& c : cases) {
+    for (const auto& [type, bytes, want] : cases) {
         const std::string name = "f" + std::to_string(index);
-        templ.push_back(c.type + name);
-        s.insert(s.end(), c.bytes.begin(), c.bytes.end());
+        templ.push_back(type + name);
+        s.insert(s.end(), bytes.begin(), bytes.end());
         map[name] = magika::NewField{index, index, 0, 4, name, "u", 1};
         ++index;
     }
-    ValueList out;
-    time_t t = 0;
-    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), map, true, out, t), 0);
-    EXPECT_EQ(t, k20240305h14);
-    EXPECT_EQ(out.size(), 16u);
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(Val(out, 4, 100 + static_cast<int>(i)), cases[i].want) << cases[i].type;
-    for (const auto& r : out) EXPECT_TRUE(r.timestamp == k20240305h14 && r.quality == 192);
-    EXPECT_EQ(out.front().value, "7");  // records go to the front: the last field first
+    const Parsed p = Parse(templ, s, map, true);
+    ASSERT_EQ(p.rc, 0);
+    EXPECT_EQ(p.time, k20240305h14);
+    EXPECT_EQ(p.out.size(), 16u);
+    index = 100;
+    for (const auto& [type, bytes, want] : cases) EXPECT_EQ(Val(p.out, 4, index++), want) << type;
+    for (const auto& r : p.out) EXPECT_TRUE(r.timestamp == k20240305h14 && r.quality == 192);
+    EXPECT_EQ(p.out.front().value, "7");  // records go to the front: the last field first
 }
 
 TEST(MagikaNewFormat, FloatFieldNamedByIndexAndScales) {
@@ -144,33 +147,29 @@ TEST(MagikaNewFormat, FloatFieldNamedByIndexAndScales) {
     map["Raw"] = magika::NewField{901, 25, 0, 5, "Raw", "", 0};  // scale 0: as read
     std::vector<std::string> templ = {"0Day", "0Month", "0Year", "0Hour", "8T 2.1",
                                       "1Raw", "1Tn",    "8P1",   "0Err",  "3SQ"};
-    std::vector<uint8_t> s = {5, 3, 24, 24};
-    Append(s, {0x41, 0x48, 0x00, 0x00});  // T1 = 12.5
-    Append(s, {0x00, 0x07});              // Raw = 7
-    Append(s, {0x00, 0x5A});              // Tn = 90 min = 1.5 h
-    Append(s, {0x40, 0x40, 0x00, 0x00});  // P1 = 3.0 / 0.967836
-    Append(s, {0x87});                    // Err
-    Append(s, {0x00, 0x00, 0x01, 0x00});  // SQ = 256 (a total: kind 2 daily)
-    ValueList out;
-    time_t t = 0;
-    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), map, false, out, t), 0);
-    EXPECT_EQ(t, k20240305h00);  // daily: the hour is 0
-    EXPECT_EQ(Val(out, 5, 6), "12.5");
-    EXPECT_EQ(Val(out, 5, 25), "7");
-    EXPECT_EQ(Val(out, 5, 18, true), "1.5 h");
-    EXPECT_NEAR(std::stod(Val(out, 5, 9)), 3.0 / 0.967836, 1e-5);
-    EXPECT_EQ(Val(out, 5, 14), "33286");  // 0x4 | 0x202 | 0x8000
-    EXPECT_EQ(Val(out, 2, 17), "256");
-
+    const std::vector<uint8_t> s = {5,    3,    24,   24,     // Day, Month, Year, Hour
+                                    0x41, 0x48, 0x00, 0x00,   // T1 = 12.5
+                                    0x00, 0x07,               // Raw = 7
+                                    0x00, 0x5A,               // Tn = 90 min = 1.5 h
+                                    0x40, 0x40, 0x00, 0x00,   // P1 = 3.0 / 0.967836
+                                    0x87,                     // Err
+                                    0x00, 0x00, 0x01, 0x00};  // SQ = 256 (a total)
+    const Parsed daily = Parse(templ, s, map, false);
+    ASSERT_EQ(daily.rc, 0);
+    EXPECT_EQ(daily.time, k20240305h00);  // daily: the hour is 0
+    EXPECT_EQ(Val(daily.out, 5, 6), "12.5");
+    EXPECT_EQ(Val(daily.out, 5, 25), "7");
+    EXPECT_EQ(Val(daily.out, 5, 18, true), "1.5 h");
+    EXPECT_NEAR(std::stod(Val(daily.out, 5, 9)), 3.0 / 0.967836, 1e-5);
+    EXPECT_EQ(Val(daily.out, 5, 14), "33286");  // 0x4 | 0x202 | 0x8000
+    EXPECT_EQ(Val(daily.out, 2, 17), "256");
     // The same string in the hourly map: hour 24 is the next day's hour 0,
     // and totals go to kind 3.
-    ValueList hourly;
-    ASSERT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), magika::BuildNewHourlyMap(),
-                                          true, hourly, t),
-              0);
-    EXPECT_EQ(t, k20240306h00);
-    EXPECT_EQ(Val(hourly, 3, 17), "256");
-    EXPECT_EQ(Val(hourly, 4, 18), "1.5");
+    const Parsed hourly = Parse(templ, s, magika::BuildNewHourlyMap(), true);
+    ASSERT_EQ(hourly.rc, 0);
+    EXPECT_EQ(hourly.time, k20240306h00);
+    EXPECT_EQ(Val(hourly.out, 3, 17), "256");
+    EXPECT_EQ(Val(hourly.out, 4, 18), "1.5");
 }
 
 TEST(MagikaNewFormat, RejectsUnknownTypeShortStringAndMissingDate) {
@@ -180,12 +179,11 @@ TEST(MagikaNewFormat, RejectsUnknownTypeShortStringAndMissingDate) {
         {"0Day", "0Month", "0Year", "0Hour", "BQ"},  // unknown type
         {"0Day", "0Month", "0Year", "0Hour", "3Q"},  // string too short
         {"1Q"}};                                     // no date
-    ValueList out;
-    time_t t = 0;
-    for (const auto& templ : templates)
-        EXPECT_EQ(magika::ParseArchString2013(templ, s.data(), s.size(), map, true, out, t), -1);
-    EXPECT_EQ(magika::ParseArchString2013({"0Day"}, s.data(), 3, map, true, out, t), -1);
-    EXPECT_TRUE(out.empty());
+    for (const auto& templ : templates) {
+        const Parsed p = Parse(templ, s, map, true);
+        EXPECT_TRUE(p.rc == -1 && p.out.empty()) << templ.back();
+    }
+    EXPECT_EQ(Parse({"0Day"}, s, map, true, 3).rc, -1);
 }
 
 // ---- old-format strings ----
@@ -193,51 +191,44 @@ TEST(MagikaNewFormat, RejectsUnknownTypeShortStringAndMissingDate) {
 TEST(MagikaOldFormat, DailyFieldsTypesAndSTnormRepetition) {
     std::vector<std::string> templ = {"5DATE", "5HOUR",   "0TNORM",  "0ERRORCODE", "4T 3.1",
                                       "2XX",   "3sTNORM", "3sTNORM", "4sQ1"};
-    std::vector<uint8_t> s = {5, 3, 24};  // DATE
-    Append(s, {0});                       // HOUR
-    Append(s, {0x00, 0x5A});              // TNORM, type 1 daily: 90 min
-    Append(s, {0x03});                    // ERRORCODE
-    Append(s, {0x40, 0x40, 0x00, 0x00});  // T1 = 3
-    Append(s, {1, 2, 3, 4});              // unknown, type 2: skipped
-    Append(s, {0x00, 0x00, 0x0E, 0x10});  // sTNORM = 3600 min
-    Append(s, {0x00, 0x00, 0x00, 0x3C});  // sTNORMr: not stored
-    Append(s, {0x41, 0x48, 0x00, 0x00});  // sQ1 = 12.5
-    ValueList out;
-    time_t t = 0;
-    ASSERT_EQ(magika::ParseArchString(templ, s.data(), s.size(), magika::BuildOldDailyMap(), false,
-                                      out, t),
-              0);
-    EXPECT_EQ(t, k20240305h00);
-    ASSERT_EQ(out.size(), 5u);
-    EXPECT_TRUE(out.front().kind == 2 && out.front().index == 17);  // the last field first
-    EXPECT_EQ(Val(out, 2, 17, true), "12.5 Gcal");
-    EXPECT_EQ(Val(out, 5, 18), "1.5");
-    EXPECT_EQ(Val(out, 5, 14), "6");  // 0x4 | 0x2
-    EXPECT_EQ(Val(out, 5, 6), "3");
-    EXPECT_EQ(Val(out, 2, 18, true), "60 min");  // the first sTNORM only
-    for (const auto& r : out) EXPECT_EQ(r.timestamp, k20240305h00);
+    const std::vector<uint8_t> s = {5,    3,    24,   0,      // DATE, HOUR
+                                    0x00, 0x5A,               // TNORM, type 1 daily: 90 min
+                                    0x03,                     // ERRORCODE
+                                    0x40, 0x40, 0x00, 0x00,   // T1 = 3
+                                    1,    2,    3,    4,      // unknown, type 2: skipped
+                                    0x00, 0x00, 0x0E, 0x10,   // sTNORM = 3600 min
+                                    0x00, 0x00, 0x00, 0x3C,   // sTNORMr: not stored
+                                    0x41, 0x48, 0x00, 0x00};  // sQ1 = 12.5
+    const Parsed p = Parse(templ, s, magika::BuildOldDailyMap(), false);
+    ASSERT_EQ(p.rc, 0);
+    EXPECT_EQ(p.time, k20240305h00);
+    ASSERT_EQ(p.out.size(), 5u);
+    EXPECT_TRUE(p.out.front().kind == 2 && p.out.front().index == 17);  // the last field first
+    EXPECT_EQ(Val(p.out, 2, 17, true), "12.5 Gcal");
+    EXPECT_EQ(Val(p.out, 5, 18), "1.5");
+    EXPECT_EQ(Val(p.out, 5, 14), "6");  // 0x4 | 0x2
+    EXPECT_EQ(Val(p.out, 5, 6), "3");
+    EXPECT_EQ(Val(p.out, 2, 18, true), "60 min");  // the first sTNORM only
+    for (const auto& r : p.out) EXPECT_EQ(r.timestamp, k20240305h00);
 }
 
 TEST(MagikaOldFormat, HourlyTimeFieldsAreOneByteAndHour24IsNextDay) {
     const auto map = magika::BuildOldHourlyMap();
     std::vector<std::string> templ = {"5DATE", "5HOUR", "1TNORM", "4M1", "4P3", "1ZZ"};
-    std::vector<uint8_t> s = {5, 3, 24, 24};
-    Append(s, {30});                      // TNORM: one byte in hourly strings
-    Append(s, {0x40, 0x40, 0x00, 0x00});  // M1 = 3
-    Append(s, {0x41, 0x48, 0x00, 0x00});  // P3: no catalogue parameter
-    Append(s, {0x00, 0x01});              // unknown line of type 1
-    ValueList out;
-    time_t t = 0;
-    ASSERT_EQ(magika::ParseArchString(templ, s.data(), s.size(), map, true, out, t), 0);
-    EXPECT_EQ(t, k20240306h00);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(Val(out, 4, 18), "0.5");
-    EXPECT_EQ(Val(out, 4, 22, true), "3 t/h");
+    const std::vector<uint8_t> s = {5,    3,    24,   24,    // DATE, HOUR
+                                    30,                      // TNORM: one byte hourly
+                                    0x40, 0x40, 0x00, 0x00,  // M1 = 3
+                                    0x41, 0x48, 0x00, 0x00,  // P3: no catalogue parameter
+                                    0x00, 0x01};             // unknown line of type 1
+    const Parsed p = Parse(templ, s, map, true);
+    ASSERT_EQ(p.rc, 0);
+    EXPECT_EQ(p.time, k20240306h00);
+    ASSERT_EQ(p.out.size(), 2u);
+    EXPECT_EQ(Val(p.out, 4, 18), "0.5");
+    EXPECT_EQ(Val(p.out, 4, 22, true), "3 t/h");
     // A string cut short fails, and so does an unknown name with a type beyond 5.
-    EXPECT_EQ(magika::ParseArchString(templ, s.data(), s.size() - 1, map, true, out, t), -1);
-    EXPECT_EQ(
-        magika::ParseArchString({"5DATE", "5HOUR", "9ZZ"}, s.data(), s.size(), map, true, out, t),
-        -1);
+    EXPECT_EQ(Parse(templ, s, map, true, 1).rc, -1);
+    EXPECT_EQ(Parse({"5DATE", "5HOUR", "9ZZ"}, s, map, true).rc, -1);
 }
 
 // Hostile strings and templates: a parse either succeeds with a date or
@@ -261,17 +252,11 @@ TEST(MagikaParsers, RandomInputIsAllOrNothing) {
         }
         std::vector<uint8_t> bytes(next() % 64);
         for (auto& b : bytes) b = static_cast<uint8_t>(next());
-        for (bool old : {false, true}) {
-            ValueList out;
-            time_t t = 0;
-            const int rc = old ? magika::ParseArchString(templ, bytes.data(), bytes.size(), oldMap,
-                                                         round % 3 == 0, out, t)
-                               : magika::ParseArchString2013(templ, bytes.data(), bytes.size(),
-                                                             newMap, round % 3 == 0, out, t);
-            ASSERT_TRUE(rc == 0 || rc == -1);
-            EXPECT_TRUE(rc == 0 || out.empty());
-            parsed += rc == 0;
-            for (const auto& r : out) EXPECT_EQ(r.timestamp, static_cast<int>(t));
+        for (const Parsed& p : {Parse(templ, bytes, oldMap, round % 3 == 0),
+                                Parse(templ, bytes, newMap, round % 3 == 0)}) {
+            ASSERT_TRUE(p.rc == 0 || (p.rc == -1 && p.out.empty()));
+            parsed += p.rc == 0;
+            for (const auto& r : p.out) EXPECT_EQ(r.timestamp, static_cast<int>(p.time));
         }
     }
     EXPECT_GT(parsed, 50);  // the walk does reach the good paths
@@ -286,7 +271,11 @@ using Variant = CMagikaMeterSim::Variant;
 
 class MagikaDriverTest : public ::testing::Test {
 protected:
-    // Lines of the process's log holding text, written since Open().
+    // Lines of the process's log holding text, written since MarkLog().
+    void MarkLog() {
+        logStart = 0;
+        logStart = Logged("");
+    }
     size_t Logged(const std::string& text) const {
         std::ifstream in(LogFile::Path());
         std::string line;
@@ -296,11 +285,11 @@ protected:
         return n;
     }
 
-    void Open(Variant variant = Variant::kNew, time_t now = kMeterNow) {
+    // A fresh meter and driver; `ready`: initialised, meter information read.
+    void Open(Variant variant = Variant::kNew, bool ready = true, time_t now = kMeterNow) {
         drv.reset();
         if (sim) sim->Stop();
-        seen = logStart = 0;
-        logStart = Logged("");
+        MarkLog();
         sim = std::make_unique<CMagikaMeterSim>(link.MasterFd(), 5, variant);
         sim->SetClock([now] { return now; });
         sim->Start();
@@ -310,10 +299,10 @@ protected:
         drv = std::make_unique<CkovMAGIKAAXXX>();
         drv->ApplyPortOptions({{"manufacturer", "magika-axxx"}, {"serial", "5"}});
         drv->SaveConnector(conn.get());
-    }
-    void TearDown() override {
-        drv.reset();
-        if (sim) sim->Stop();
+        if (!ready) return;
+        drv->init();
+        drv->get_all_system_values();
+        seen = sim->Commands().size();
     }
     // Commands written since the last call.
     std::vector<uint16_t> NewCommands() {
@@ -344,7 +333,7 @@ protected:
 };
 
 TEST_F(MagikaDriverTest, ClockCurrentValuesAndSystemData) {
-    Open();
+    Open(Variant::kNew, false);
     EXPECT_TRUE(drv->init());
     ValueList cur = drv->get_all_curtime_cur_integ_values();
     ASSERT_EQ(cur.size(), 21u);
@@ -358,10 +347,9 @@ TEST_F(MagikaDriverTest, ClockCurrentValuesAndSystemData) {
         {{1, 22}, "123456.5 t"},    {{1, 23}, "120000.2 t"}, {{1, 24}, "0 t"},
         {{1, 17}, "2345.125 Gcal"}, {{1, 18}, "1500 h"},     {{1, 19}, "54321.5 m3"},
         {{1, 20}, "50000.75 m3"},   {{1, 21}, "0 m3"}};
-    for (const auto& [key, v] : want) {
+    for (const auto& [key, v] : want)
         EXPECT_EQ(Val(cur, key.first, key.second, true), v) << key.first << "/" << key.second;
-        EXPECT_EQ(Find(cur, key.first, key.second)->quality, 192);
-    }
+    for (const auto& r : cur) EXPECT_EQ(r.quality, 192);
 
     ValueList sys = drv->get_all_system_values();
     EXPECT_FALSE(drv->OldArchive());
@@ -377,7 +365,7 @@ TEST_F(MagikaDriverTest, ClockCurrentValuesAndSystemData) {
 }
 
 TEST_F(MagikaDriverTest, OldFirmwareAndHour24Clock) {
-    Open(Variant::kOld, 1709683800);  // 2024-03-06 00:10, shown as 2024-03-05 24:10
+    Open(Variant::kOld, false, 1709683800);  // 2024-03-06 00:10, shown as 2024-03-05 24:10
     sim->SetClockHour24(true);
     EXPECT_EQ(drv->ReadCurDevTime(), 1709683800);
     EXPECT_TRUE(drv->get_all_system_values().empty());  // before init: not initialized
@@ -398,8 +386,6 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithSearch) {
     for (Variant variant : {Variant::kNew, Variant::kOld, Variant::kNewFixup}) {
         SCOPED_TRACE(static_cast<int>(variant));
         Open(variant);
-        drv->init();
-        drv->get_all_system_values();
         ValueList out;
         ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), 0);
         EXPECT_EQ(NewCommands(), variant == Variant::kOld ? Cmds({5, 5, 11}, 25, 6, 8)
@@ -411,30 +397,23 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithSearch) {
         EXPECT_EQ(*times.begin(), 1709546400);
         EXPECT_EQ(*times.rbegin(), 1709629200);
         // The string of 2024-03-05 09:00, worked out by hand from the meter's data.
-        std::map<int, std::string> v;
-        for (const auto& r : out)
-            if (r.timestamp == 1709629200) {
-                EXPECT_EQ(r.kind, 4);
-                v[r.index] = r.value;
-            }
+        ValueList v;
+        std::copy_if(out.begin(), out.end(), std::back_inserter(v),
+                     [](const ValueRecord& r) { return r.timestamp == 1709629200; });
         // The template fields with a catalogue parameter; the old format has no
         // volumes and keeps pressures as read.
         const bool isOld = variant == Variant::kOld;
         EXPECT_EQ(v.size(), isOld ? 8u : 11u);
-        EXPECT_EQ(v[19], isOld ? "" : "15.875");
-        EXPECT_NEAR(std::stod(v[9]), isOld ? 6.25 : 6.25 / 0.967836, 1e-4);
-        EXPECT_EQ(v[6], "74.5");
-        EXPECT_EQ(v[7], "42.25");
-        EXPECT_EQ(v[22], "15.625");
-        EXPECT_EQ(v[17], "0.5625");
-        EXPECT_EQ(v[18], "0.9");
-        EXPECT_EQ(v[14], "0");
+        EXPECT_EQ(Val(v, 4, 19), isOld ? "-" : "15.875");
+        EXPECT_NEAR(std::stod(Val(v, 4, 9)), isOld ? 6.25 : 6.25 / 0.967836, 1e-4);
+        const std::pair<int, const char*> want[] = {{6, "74.5"},    {7, "42.25"}, {22, "15.625"},
+                                                    {17, "0.5625"}, {18, "0.9"},  {14, "0"}};
+        for (const auto& [index, value] : want) EXPECT_EQ(Val(v, 4, index), value) << index;
     }
 }
 
-TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndFindFailures) {
-    Open();
-    drv->init();  // the meter clock is now known: 14:30
+TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndEveryFailureEndsTheRead) {
+    Open();  // the meter clock is now known: 14:30
     ValueList out;
     ASSERT_EQ(drv->get_arch_values(4, 1709643600, 1709643600, out), 0);  // 13:00
     EXPECT_EQ(NewCommands(), Cmds({30}, 2, 6, 8));                       // 14:00, 13:00
@@ -445,9 +424,9 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndFindFailures) {
 
     // "Not found" ends the read with -1, after the end command.
     sim->ForceFindResult(3);
-    ValueList none;
-    EXPECT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, none), -1);
-    EXPECT_TRUE(none.empty());
+    out.clear();
+    EXPECT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), -1);
+    EXPECT_TRUE(out.empty());
     EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{30, 30, 31, 8}));
     EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not find arch string for date "
                      "1709632800."),
@@ -456,18 +435,31 @@ TEST_F(MagikaDriverTest, HourlyArchiveWithoutSearchAndFindFailures) {
     // A date before the archive's first string is not found either.
     sim->ForceFindResult(0);
     sim->SetDepth(24, 10);
-    EXPECT_EQ(drv->get_arch_values(5, 1706745600, 1707523200, none), -1);  // 02-01 .. 02-10
+    EXPECT_EQ(drv->get_arch_values(5, 1706745600, 1707523200, out), -1);  // 02-01 .. 02-10
     EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{20, 20, 21, 4}));
-    EXPECT_EQ(drv->get_arch_values(6, 0, 0, none), 0);  // other kinds: nothing asked
+    EXPECT_EQ(drv->get_arch_values(6, 0, 0, out), 0);  // other kinds: nothing asked
     EXPECT_TRUE(NewCommands().empty());
+
+    // No answer to the template selection: a link failure, so the call fails
+    // as a whole after the end command.
+    sim->InjectNext(kov::sim::FaultKind::Silence);
+    EXPECT_THROW(drv->get_arch_values(4, 1709546400, 1709629200, out), CDisconnectException);
+    EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{30, 8}));
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not get arch template."), 1u);
+    // The meter runs out of strings before `from`: what it had is handed on.
+    sim->SetDepth(9, 400);  // 06:00 .. 14:00
+    sim->SetFindBusyPolls(5);
+    ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), -1);
+    EXPECT_EQ(NewCommands(), Cmds({30, 30, 31}, 6, 6, 8));  // 10:00 .. 06:00, then size 0
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size."),
+              1u);
+    EXPECT_EQ(Times(out), (std::set<int>{1709618400, 1709622000, 1709625600, 1709629200}));
 }
 
 TEST_F(MagikaDriverTest, DailyArchiveNewAndOldFormat) {
     for (Variant variant : {Variant::kNew, Variant::kOld}) {
         SCOPED_TRACE(variant == Variant::kNew ? "new" : "old");
         Open(variant);
-        drv->init();
-        drv->get_all_system_values();
         ValueList out;
         ASSERT_EQ(drv->get_arch_values(5, 1709251200, 1709424000, out), 0);  // 03-01 .. 03-03
         EXPECT_EQ(NewCommands(), variant == Variant::kNew ? Cmds({20, 20, 21}, 4, 2, 4)
@@ -480,14 +472,12 @@ TEST_F(MagikaDriverTest, DailyArchiveNewAndOldFormat) {
                 ADD_FAILURE() << "twice: " << r.kind << "/" << r.index;
         // 03-04 read, not handed on
         EXPECT_EQ(Times(out), (std::set<int>{1709251200, 1709337600, 1709424000}));
-        EXPECT_EQ((v[{5, 6}]), "67.5");
-        EXPECT_EQ((v[{5, 22}]), "222.5");
-        EXPECT_EQ((v[{5, 17}]), "12.125");
-        EXPECT_EQ((v[{5, 18}]), "24");
-        EXPECT_EQ((v[{5, 14}]), "0");
-        EXPECT_EQ((v[{2, 18}]), "20506.67");  // 1230400 min; old: only the first sTNORM
-        EXPECT_EQ((v[{2, 22}]), "1392.5");
-        EXPECT_EQ((v[{2, 17}]), "696.25");
+        // sTNORM (2, 18): 1230400 min; old: only the first sTNORM.
+        const std::map<std::pair<int, int>, std::string> want = {
+            {{5, 6}, "67.5"}, {{5, 22}, "222.5"},    {{5, 17}, "12.125"}, {{5, 18}, "24"},
+            {{5, 14}, "0"},   {{2, 18}, "20506.67"}, {{2, 22}, "1392.5"}, {{2, 17}, "696.25"}};
+        for (const auto& [key, value] : want)
+            EXPECT_EQ(v[key], value) << key.first << "/" << key.second;
     }
 }
 
@@ -497,7 +487,6 @@ TEST_F(MagikaDriverTest, DailyArchiveNewAndOldFormat) {
 // and a record given up on does not count again.
 TEST_F(MagikaDriverTest, BrokenStringsFailThePassUntilSkipped) {
     Open();
-    drv->init();
     sim->BreakString(1709622000);  // 07:00
     sim->BreakString(1709611200);  // 04:00
     int passes = 0;
@@ -529,7 +518,6 @@ TEST_F(MagikaDriverTest, BrokenStringsFailThePassUntilSkipped) {
 
 TEST_F(MagikaDriverTest, LinkFaultsRetryTheClockAndSkipCurrentRows) {
     Open();
-    drv->init();
     // One silent answer: the second clock attempt succeeds.
     sim->InjectNext(kov::sim::FaultKind::Silence);
     ValueList cur = drv->get_all_curtime_cur_integ_values();
@@ -539,7 +527,7 @@ TEST_F(MagikaDriverTest, LinkFaultsRetryTheClockAndSkipCurrentRows) {
     sim->InjectNext(kov::sim::FaultKind::BadCheck);
     cur = drv->get_all_curtime_cur_integ_values();
     EXPECT_EQ(cur.size(), 20u);
-    EXPECT_EQ(Find(cur, 0, 0), nullptr);
+    EXPECT_EQ(Val(cur, 0, 0), "-");
     EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_all_curtime_cur_integ_values - ERROR! Could not read "
                      "reg_addr 100."),
               1u);
@@ -552,21 +540,12 @@ TEST_F(MagikaDriverTest, LinkFaultsRetryTheClockAndSkipCurrentRows) {
 }
 
 TEST_F(MagikaDriverTest, NonModbusConnectorLeavesTheDriverWithoutLink) {
-    LogFile::Path();
-    const char* const ops[] = {"get_all_curtime_cur_integ_values", "get_all_system_values",
-                               "GetTimestamps", "get_arch_values"};
-    auto notInit = [](const char* op) {
-        return LogFile::Count(std::string("CkovMAGIKAAXXX::") + op +
-                              " - ERROR! Connector or driver is not initialized.");
-    };
-    std::map<std::string, size_t> before;
-    for (const char* op : ops) before[op] = notInit(op);
-    const size_t badCasts = LogFile::Count("CkovMAGIKAAXXX::SaveConnector - BAD CAST");
+    MarkLog();
     CRSConnector uart(ParamMap{{"name", link.SlavePath()}});
     CkovMAGIKAAXXX d;
     d.ApplyPortOptions({{"manufacturer", "magika-axxx"}});
     d.SaveConnector(&uart);
-    EXPECT_EQ(LogFile::Count("CkovMAGIKAAXXX::SaveConnector - BAD CAST") - badCasts, 1u);
+    EXPECT_EQ(Logged("CkovMAGIKAAXXX::SaveConnector - BAD CAST"), 1u);
     EXPECT_THROW(d.init(), CDisconnectException);
     EXPECT_TRUE(d.get_all_curtime_cur_integ_values().empty());
     EXPECT_TRUE(d.get_all_system_values().empty());
@@ -574,30 +553,12 @@ TEST_F(MagikaDriverTest, NonModbusConnectorLeavesTheDriverWithoutLink) {
     EXPECT_FALSE(d.GetTimestamps(b));
     ValueList out;
     EXPECT_EQ(d.get_arch_values(4, 0, 0, out), -1);
-    for (const char* op : ops) EXPECT_EQ(notInit(op) - before[op], 1u) << op;
-}
-
-TEST_F(MagikaDriverTest, TemplateAndSizeFailuresEndTheReadWithTheEndCommand) {
-    Open();
-    drv->init();
-    seen = sim->Commands().size();
-    ValueList out;
-    // No answer to the template selection: a link failure, so the call fails
-    // as a whole after the end command.
-    sim->InjectNext(kov::sim::FaultKind::Silence);
-    EXPECT_THROW(drv->get_arch_values(4, 1709546400, 1709629200, out), CDisconnectException);
-    EXPECT_EQ(NewCommands(), (std::vector<uint16_t>{30, 8}));
-    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not get arch template."), 1u);
-    // The meter runs out of strings before `from`: what it had is handed on.
-    sim->SetDepth(9, 400);  // 06:00 .. 14:00
-    sim->SetFindBusyPolls(5);
-    ASSERT_EQ(drv->get_arch_values(4, 1709546400, 1709629200, out), -1);
-    EXPECT_EQ(NewCommands(), Cmds({30, 30, 31}, 6, 6, 8));  // 10:00 .. 06:00, then size 0
-    EXPECT_EQ(Logged("CkovMAGIKAAXXX::get_arch_values - ERROR! Could not read arch string size."),
-              1u);
-    std::set<int> times;
-    for (const auto& r : out) times.insert(r.timestamp);
-    EXPECT_EQ(times, (std::set<int>{1709618400, 1709622000, 1709625600, 1709629200}));
+    for (const char* op : {"get_all_curtime_cur_integ_values", "get_all_system_values",
+                           "GetTimestamps", "get_arch_values"})
+        EXPECT_EQ(Logged(std::string("CkovMAGIKAAXXX::") + op +
+                         " - ERROR! Connector or driver is not initialized."),
+                  1u)
+            << op;
 }
 
 }  // namespace
