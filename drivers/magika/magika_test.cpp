@@ -69,16 +69,15 @@ TEST(MagikaTemplate, LinesSplitAndFirmwareFixup) {
     for (const auto& [line, name] : lines) EXPECT_EQ(magika::ParseTemplateLine(line).name, name);
     EXPECT_EQ(magika::ParseTemplateLine("8T 2.1").type, '8');
 
-    const char text[] = "0Day\n\n \n0Month\r\n\r\n8T 2.1\n\0garbage\n";
-    EXPECT_EQ(magika::SplitTemplate(std::vector<uint8_t>(text, text + sizeof text - 1)),
+    const char split[] = "0Day\n\n \n0Month\r\n\r\n8T 2.1\n\0garbage\n";
+    EXPECT_EQ(magika::SplitTemplate(std::vector<uint8_t>(split, split + sizeof split - 1)),
               (std::vector<std::string>{"0Day", "0Month", "8T 2.1"}));
 
     for (uint16_t fw : {0x1100, 0x1415}) EXPECT_TRUE(magika::NeedsTemplateFixup(fw)) << fw;
     for (uint16_t fw : {0x1416, 0x1015, 0x1500, 0x0000})
         EXPECT_FALSE(magika::NeedsTemplateFixup(fw)) << fw;
-}
-
-TEST(MagikaTemplate, FixupSwapsBeyond512AndExchangesMassNames) {
+    // Such firmware scrambles its template: the fix-up swaps the byte pairs
+    // beyond byte 512 and trades "uM" and "pM".
     std::string text = "uM pM uX Mu" + std::string(501, 'x');
     text += "MuMpbaX\nZ";  // 9 bytes: the lone last byte has no partner
     std::vector<uint8_t> b(text.begin(), text.end());
