@@ -610,7 +610,7 @@ TEST_P(Vkt9Driver, CorruptPartCrcDropsPage) {
 // the read goes on behind it, while a failure that does not repeat at the
 // same record starts the count anew.
 TEST_P(Vkt9Driver, DeadRecordGivenUpOnThirdPassOnly) {
-    connector->SetTimeoutForTest(60);
+    connector->SetTimeoutForTest(200);
     Init();
     const time_t day = LocalTime(2026, 3, 9);
     const time_t dead = day + 3 * 3600;
