@@ -184,7 +184,7 @@ TEST(VKT7Link, FaultsOnTheWire) {
     EXPECT_EQ(reqs[sent], reqs[sent + 2]);  // every attempt sends the same bytes
 }
 
-TEST(VKT7Link, BufferBoundsAndNoPort) {
+TEST(VKT7Link, BufferBoundsNoPortAndFileLimits) {
     kov::sim::TestRoot root;
     const uint8_t data[4] = {1, 2, 3, 4};
     CVKT7Buffer b(data, 4);
@@ -200,10 +200,8 @@ TEST(VKT7Link, BufferBoundsAndNoPort) {
     CVKT7LowLevelConnector ll(nullptr, 0);
     uint8_t f[10] = {0xFF, 0xFF, 0x00, 0x03, 0x3F, 0xFE, 0x00, 0x00};
     EXPECT_THROW(ll.SendString(f, 10, "init_2", false), CDisconnectException);
-}
 
-TEST(VKT7Link, DiagnosticFilesRemovedPastFiveMiB) {
-    kov::sim::TestRoot root;
+    // Both diagnostic files are removed once past 5 MiB.
     std::ofstream(root.File(kJournal)).close();
     std::filesystem::resize_file(root.File(kJournal), 5242800);
     CVKT7LowLevelConnector::WriteErrorLog(1, 2, 3, "below");  // ~5242900: past the limit
