@@ -66,7 +66,9 @@ void printUsage(std::ostream& out, const char* invocationName) {
 
 int ParseOptions(int argc, char** argv, Settings& s, std::ostream& out, std::ostream& err) {
     const char* name = argc > 0 ? argv[0] : "";
-    optind = 1;
+    // 0, not 1: glibc then also forgets where it stopped inside an option
+    // cluster ("-rd") of an earlier parse, whose argv may be gone by now.
+    optind = 0;
     opterr = 1;
     int c;
     while ((c = getopt_long(argc, argv, "rhv:del:i:s:", kLongOptions, nullptr)) != -1) {

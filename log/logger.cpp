@@ -1,6 +1,7 @@
 #include "log/logger.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -155,9 +156,29 @@ void logger::saveToFile(const char* tag) {
     }
 }
 
+namespace {
+
+// Worker threads are cancelled at any cancellation point, and open, write,
+// fsync and close all are ones: a thread cancelled while it logs would leave
+// a half-written line and an open descriptor. Cancellation waits until the
+// line is out.
+class CancelGuard {
+public:
+    CancelGuard() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~CancelGuard() { pthread_setcancelstate(old_, nullptr); }
+    CancelGuard(const CancelGuard&) = delete;
+    CancelGuard& operator=(const CancelGuard&) = delete;
+
+private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
+
+}  // namespace
+
 void logger::vlog(int level, const char* fmt, va_list ap) {
     if (level < 0 || level > 7) return;
     if (level > 0 && getLevel() < level) return;
+    CancelGuard noCancel;
     const LevelInfo& li = kLevels[level];
     if (!toStderr_ && useSyslog_) {
         vsyslog(li.priority, fmt, ap);

@@ -3,6 +3,7 @@
 #include "tests/e2e/process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -191,6 +192,37 @@ TEST_F(LoggerTest, ConcurrentThreadsNeverTearLines) {
         int t = std::stoi(m[1]);
         EXPECT_EQ(std::string(40 + t, static_cast<char>('a' + t)), m[2].str());
     }
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (fcntl(fd, F_GETFD) != -1) ++n;
+    return n;
+}
+
+TEST_F(LoggerTest, CancelledWhileLoggingLeavesNoTornLineNorOpenFile) {
+    logger* l = Make(7);
+    const int before = OpenDescriptors();
+    for (int round = 0; round < 40; ++round) {
+        pthread_t t;
+        ASSERT_EQ(0, pthread_create(&t, nullptr, [](void* p) -> void* {
+            for (int i = 0;; ++i) {
+                static_cast<logger*>(p)->info("line %d of a cancelled thread", i);
+                pthread_testcancel();
+            }
+            return nullptr;
+        }, l));
+        usleep(static_cast<useconds_t>(500 + round * 97 % 1500));
+        pthread_cancel(t);
+        pthread_join(t, nullptr);
+    }
+    EXPECT_EQ(before, OpenDescriptors());
+    const std::regex line(R"(^\d\d:\d\d:\d\d\.\d{3}\.\d{3} Info: line \d+ of a cancelled thread$)");
+    std::string text = readAll(file);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ('\n', text.back());
+    for (const auto& s : lines(text)) EXPECT_TRUE(std::regex_match(s, line)) << s;
 }
 
 TEST_F(LoggerTest, SignalPathWritesAPrefixedCritLine) {

@@ -79,9 +79,9 @@ bool CJSONRPCConnector::ExecJSONRPCFunc(const std::string& method, const Json::V
 
 bool CJSONRPCConnector::SendAndReceive(const std::string& text, Json::Value& result) {
     for (;;) {
-        Json::Rpc::HttpClient client(url);
-        int code = client.Send(text);
-        if (code != 0) {
+        std::string reply;
+        int code = Exchange(text, reply);
+        if (code > 0) {
             klog::err(
                 "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! wait 5 "
                 "sec. Error code - %d",
@@ -89,8 +89,7 @@ bool CJSONRPCConnector::SendAndReceive(const std::string& text, Json::Value& res
             sleep(static_cast<unsigned>(retryDelay));
             continue;
         }
-        std::string reply;
-        if (client.Recv(reply) == -1) {
+        if (code != 0) {
             klog::err(
                 "CJSONRPCConnector::SendParameters - Error while receiving data! retry!!! wait 5 "
                 "sec");
@@ -100,7 +99,14 @@ bool CJSONRPCConnector::SendAndReceive(const std::string& text, Json::Value& res
         std::cout << "result JSONRPC" << reply << std::endl;
         Json::Reader reader;
         result = Json::Value();
-        if (!reader.parse(reply, result, true)) {
+        bool parsed = false;
+        try {
+            parsed = reader.parse(reply, result, true);
+        } catch (const Json::Exception&) {
+            // JsonCpp throws instead of failing on a reply nested too deep
+            // ("Exceeded stackLimit"); it is a bad reply like any other.
+        }
+        if (!parsed) {
             klog::err(
                 "CJSONRPCConnector::SendParameters - Error while parsing data! retry!!! wait 5 "
                 "sec");
@@ -110,6 +116,13 @@ bool CJSONRPCConnector::SendAndReceive(const std::string& text, Json::Value& res
         }
         return true;
     }
+}
+
+int CJSONRPCConnector::Exchange(const std::string& request, std::string& reply) {
+    Json::Rpc::HttpClient client(url);
+    int code = client.Send(request);
+    if (code != 0) return code;
+    return client.Recv(reply) == -1 ? -1 : 0;
 }
 
 void CJSONRPCConnector::FlattenObject(ParamMap& map, const Json::Value& object) {

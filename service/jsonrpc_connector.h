@@ -47,6 +47,12 @@ public:
     // Seconds between failed attempts; only tests shorten it.
     void SetRetryDelayForTest(int seconds) { retryDelay = seconds; }
 
+protected:
+    // One HTTP exchange with the service: 0 and the reply body, the
+    // transport's (positive) error code when sending failed, or -1 when no
+    // usable reply came back. A seam for the fuzz target of the reply parser.
+    virtual int Exchange(const std::string& request, std::string& reply);
+
 private:
     bool SendAndReceive(const std::string& text, Json::Value& result);
 

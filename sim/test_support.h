@@ -66,10 +66,12 @@ private:
 class LogFile {
 public:
     static const std::string& Path() {
-        static const std::string path = [] {
-            std::string p = "/tmp/kovtest-log." + std::to_string(getpid());
-            std::filesystem::remove(p);
-            logger* l = logger::getInstance(p.c_str(), false);
+        // Never destroyed: the exit handler that removes the file runs after
+        // the destructors of statics constructed before it was registered.
+        static const std::string& path = *[] {
+            auto* p = new std::string("/tmp/kovtest-log." + std::to_string(getpid()));
+            std::filesystem::remove(*p);
+            logger* l = logger::getInstance(p->c_str(), false);
             l->setLevel(7);
             std::atexit([] { std::filesystem::remove(LogFile::Path()); });
             return p;

@@ -237,7 +237,10 @@ bool CKovBaseDriver::ArchivesLag() {
            PrevDayStart(bounds.meterClock) - service->ReadMaxTimestamp(kDailyArchive) > kLagLimit;
 }
 
-void* CKovBaseDriver::functionThread(void*) {
+// Cancellation is caught as abi::__forced_unwind&, a reference to an
+// exception without an object; the undefined-behaviour sanitizer's null
+// check would take that binding for a fault.
+__attribute__((no_sanitize("null"))) void* CKovBaseDriver::functionThread(void*) {
     const bool vkt7 = IsModel("vkt-7");
     const bool vkt9 = IsModel("vkt-9");
     pausePath = kov::RootedPath("/tmp/pause_tqm");

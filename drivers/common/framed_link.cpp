@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drivers/base/clock.h"
+#include "drivers/common/fuzz_switch.h"
 #include "drivers/common/link_exceptions.h"
 #include "log/logger.h"
 #include "transport/connector.h"
@@ -123,7 +124,7 @@ LinkReply CFramedLinkEngine::SendString(const uint8_t* request, size_t len, cons
             klog::debug("%s::SendString: ret %d:\r", cls, static_cast<int>(total));
             klog::dump("", rx_.data(), total);
             klog::debug("Check CRC\r\n");
-            if (!framing_.CheckFrame(rx_.data(), total)) {
+            if (!kov::ReplyCheckOk(framing_.CheckFrame(rx_.data(), total))) {
                 FailPause(config_.badCheckUs);
                 throw CDisconnectException();
             }

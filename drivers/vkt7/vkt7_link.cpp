@@ -4,6 +4,7 @@
 
 #include "drivers/base/clock.h"
 #include "drivers/common/crc16.h"
+#include "drivers/common/fuzz_switch.h"
 #include "drivers/common/link_files.h"
 #include "log/logger.h"
 #include "transport/connector.h"
@@ -40,6 +41,14 @@ void CVKT7LowLevelConnector::WriteErrorLog(int code, int type, int function, con
 
 void CVKT7LowLevelConnector::WriteTrace(const uint8_t* bytes, int count, const char* caption) {
     Trace().WriteTrace(caption, bytes, count > 0 ? static_cast<size_t>(count) : 0);
+}
+
+void CVKT7LowLevelConnector::DiscardLine() {
+    // A reply out of step with its request (noise, an echo, the tail of an
+    // earlier reply) would otherwise stay on the line and put every later
+    // reply out of step too: let the rest arrive, then drop it.
+    Pause100ms();
+    connector_->FlushBuffers();
 }
 
 bool CVKT7LowLevelConnector::ReadCount(uint8_t* dest, uint16_t count) {
@@ -109,13 +118,15 @@ CVKT7Buffer CVKT7LowLevelConnector::SendString(uint8_t* frame, uint16_t length, 
                     break;
                 default:
                     klog::crit("CVKT7LowLevelConnector::SendString - WrongTypePacket");
+                    DiscardLine();
                     throw CDisconnectException();
             }
             ReadCount(receive_ + 3, static_cast<uint16_t>(more + 2));
             const uint16_t got = kov::Crc16Modbus(receive_, 3u + more);
-            if (receive_[3 + more] != static_cast<uint8_t>(got) ||
-                receive_[4 + more] != static_cast<uint8_t>(got >> 8)) {
+            if (!kov::ReplyCheckOk(receive_[3 + more] == static_cast<uint8_t>(got) &&
+                                   receive_[4 + more] == static_cast<uint8_t>(got >> 8))) {
                 klog::crit("CVKT7LowLevelConnector::SendString - WRONG CRC");
+                DiscardLine();
                 throw CDisconnectException();
             }
             lastError_ = CheckResult(frame, receive_, caption, tolerate);

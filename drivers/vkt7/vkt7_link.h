@@ -45,6 +45,8 @@ public:
     static void WriteTrace(const uint8_t* bytes, int count, const char* caption);
 
 private:
+    void DiscardLine();
+
     uint8_t lastError_ = 0;
     uint8_t receive_[kReceiveSize] = {};
     CConnector* connector_;

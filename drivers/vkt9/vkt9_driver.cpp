@@ -8,6 +8,7 @@
 
 #include "drivers/base/clock.h"
 #include "drivers/common/crc16.h"
+#include "drivers/common/fuzz_switch.h"
 #include "drivers/common/link_exceptions.h"
 #include "drivers/common/meter_time.h"
 #include "drivers/common/value_text.h"
@@ -631,7 +632,7 @@ int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const 
         const uint16_t crc =
             kov::Crc16(kov::kCrc16CcittFalse, r.Data() + off, static_cast<size_t>(dataLen));
         const uint8_t lo = r[off + dataLen], hi = r[off + dataLen + 1];
-        if (lo != (crc & 0xFF) || hi != (crc >> 8)) {
+        if (!kov::ReplyCheckOk(lo == (crc & 0xFF) && hi == (crc >> 8))) {
             klog::err(
                 "Ckov_VKT9::ReadArchData - WRONG ARCH PAGE CRC: x%02x%02x(LH), got "
                 "x%02x%02x(LH)\r\n",

@@ -1,0 +1,14 @@
+// The VKT-7 link layer and driver on arbitrary replies: the input is the
+// byte stream the meter sends during one driver session.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_support.h"
+#include "fuzz/vkt7_session.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    kov::fuzz::InitEnvironment(kov::fuzz::Vkt7Now());
+    kov::fuzz::ReplayConnector line(data, size);
+    kov::fuzz::RunVkt7Session(line);
+    return 0;
+}
