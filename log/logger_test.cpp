@@ -1,5 +1,7 @@
 #include "log/logger.h"
 
+#include "tests/e2e/process.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <gtest/gtest.h>
@@ -14,13 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -43,7 +38,7 @@ public:
     }
     std::string Text() {
         fflush(nullptr);
-        return readAll(path_);
+        return kovtest::ReadFile(path_);
     }
     ~Capture() {
         fflush(nullptr);
@@ -81,7 +76,7 @@ TEST_F(LoggerTest, ThresholdSelectsLevels) {
     unsigned char b[1] = {1};
     l->dump("t", b, 1);
     l->info("i");
-    auto ls = lines(readAll(file));
+    auto ls = lines(kovtest::ReadFile(file));
     ASSERT_EQ(1u, ls.size());
     EXPECT_TRUE(std::regex_search(ls[0], kPrefix));
     EXPECT_NE(std::string::npos, ls[0].find(" Info: i"));
@@ -92,7 +87,7 @@ TEST_F(LoggerTest, ThresholdSelectsLevels) {
     l->crit("c");
     l->err("e");
     l->emerg("em %d", 5);
-    ls = lines(readAll(file));
+    ls = lines(kovtest::ReadFile(file));
     ASSERT_EQ(1u, ls.size());
     EXPECT_NE(std::string::npos, ls[0].find(" Emerg: em 5"));
 
@@ -103,7 +98,7 @@ TEST_F(LoggerTest, ThresholdSelectsLevels) {
     klog::notice("n");
     EXPECT_TRUE(klog::enabled(4));
     EXPECT_FALSE(klog::enabled(5));
-    ls = lines(readAll(file));
+    ls = lines(kovtest::ReadFile(file));
     ASSERT_EQ(1u, ls.size());
     EXPECT_NE(std::string::npos, ls[0].find(" Warning: wx"));
 }
@@ -113,7 +108,7 @@ TEST_F(LoggerTest, LongMessagesAreCutAt127OnFileAndStderr) {
     std::string msg(300, 'x');
     msg[0] = 'A';
     l->info("%s", msg.c_str());
-    auto ls = lines(readAll(file));
+    auto ls = lines(kovtest::ReadFile(file));
     ASSERT_EQ(1u, ls.size());
     std::string body = std::regex_replace(ls[0], kPrefix, "");
     EXPECT_EQ(msg.substr(0, 127), body);
@@ -124,7 +119,7 @@ TEST_F(LoggerTest, LongMessagesAreCutAt127OnFileAndStderr) {
     auto el = lines(err.Text());
     ASSERT_EQ(1u, el.size());
     EXPECT_EQ(msg.substr(0, 127), std::regex_replace(el[0], kPrefix, ""));
-    EXPECT_EQ(1u, lines(readAll(file)).size()) << "stderr mode writes nothing to the file";
+    EXPECT_EQ(1u, lines(kovtest::ReadFile(file)).size()) << "stderr mode writes nothing to the file";
 }
 
 TEST_F(LoggerTest, SizeLimitDeletesTheFileAfterTheLineThatPassesIt) {
@@ -160,11 +155,11 @@ TEST_F(LoggerTest, DumpWritesHexLinesWithoutPrefix) {
     logger* l = Make(7);
     const unsigned char bytes[] = {0x01, 0xAB, 0xFF};
     l->dump("frame", bytes, 3);
-    EXPECT_EQ("frame\n0x01 0xab 0xff \n", readAll(file));
+    EXPECT_EQ("frame\n0x01 0xab 0xff \n", kovtest::ReadFile(file));
     unlink(file.c_str());
     l->setLevel(6);
     l->dump("frame", bytes, 3);
-    EXPECT_EQ("", readAll(file));
+    EXPECT_EQ("", kovtest::ReadFile(file));
 }
 
 TEST_F(LoggerTest, UnopenableFileReportsEveryMessageAndGoesOn) {
@@ -188,7 +183,7 @@ TEST_F(LoggerTest, ConcurrentThreadsNeverTearLines) {
             for (int i = 0; i < 150; ++i) l->info("T%d %s %d", t, payload.c_str(), i);
         });
     for (auto& t : ts) t.join();
-    auto ls = lines(readAll(file));
+    auto ls = lines(kovtest::ReadFile(file));
     ASSERT_EQ(8u * 150u, ls.size());
     const std::regex line(R"(^\d\d:\d\d:\d\d\.\d{3}\.\d{3} Info: T(\d) ([a-h]+) (\d+)$)");
     for (const auto& s : ls) {
@@ -233,13 +228,13 @@ TEST_F(LoggerTest, CancelledWhileLoggingLeavesNoTornLineNorOpenFile) {
 TEST_F(LoggerTest, SignalPathWritesAPrefixedCritLine) {
     logger* l = Make(7);
     l->critFromSignal("\033[1;31mSystem signal\033[0m");
-    auto ls = lines(readAll(file));
+    auto ls = lines(kovtest::ReadFile(file));
     ASSERT_EQ(1u, ls.size());
     EXPECT_TRUE(std::regex_search(ls[0], kPrefix));
     EXPECT_NE(std::string::npos, ls[0].find(" Crit: \033[1;31mSystem signal\033[0m"));
     l->setLevel(1);
     l->critFromSignal("hidden");
-    EXPECT_EQ(1u, lines(readAll(file)).size());
+    EXPECT_EQ(1u, lines(kovtest::ReadFile(file)).size());
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // The configuration request through the real HTTP client against a local server.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,27 +11,16 @@
 #include "service/http_client.h"
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
+#include "tests/e2e/process.h"
 
 namespace {
-
-int freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 // A scripted service: each request is answered by the next reply function
 // (the last one repeats); the request bodies are kept.
 class Service {
 public:
     using Reply = std::function<void(const httplib::Request&, httplib::Response&)>;
-    explicit Service(std::vector<Reply> replies, int port = freePort())
+    explicit Service(std::vector<Reply> replies, int port = kovtest::FreePort())
         : port_(port), replies_(std::move(replies)) {}
     ~Service() { Stop(); }
 
@@ -167,7 +154,7 @@ TEST_F(Config, BadRepliesAreRetriedUntilOneParses) {
 }
 
 TEST_F(Config, ServiceComingUpLaterIsReached) {
-    int port = freePort();
+    int port = kovtest::FreePort();
     Service s({result(R"({"manufacturer":"late"})")}, port);
     std::thread starter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));

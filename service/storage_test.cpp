@@ -13,15 +13,9 @@
 
 #include "service/jsonrpc_connector.h"
 #include "service/path_root.h"
+#include "tests/e2e/process.h"
 
 namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 bool exists(const std::string& p) {
     struct stat st;
@@ -62,21 +56,21 @@ TEST_F(Storage, ArchiveLinesCarryEndOfIntervalAndBookkeepingTheRecordTime) {
                         ValueRecord(6, 4, "70.25", "C", 192, 0, 0, T),
                         ValueRecord(16, 0, "no name", "", 192, 0, 0, T + 7200)};
     EXPECT_TRUE(link->ArchiveRecords(hourly, 4, false));
-    EXPECT_EQ(std::to_string(T + 3600) + ",192,1.5\n", readAll(store("1/zr_archives/A1")));
-    EXPECT_EQ(std::to_string(T) + ",192,70.25\n", readAll(store("1/zr_archives/A20")));
-    EXPECT_EQ(std::to_string(T), readAll(store("timestamp_max_hourly")));
+    EXPECT_EQ(std::to_string(T + 3600) + ",192,1.5\n", kovtest::ReadFile(store("1/zr_archives/A1")));
+    EXPECT_EQ(std::to_string(T) + ",192,70.25\n", kovtest::ReadFile(store("1/zr_archives/A20")));
+    EXPECT_EQ(std::to_string(T), kovtest::ReadFile(store("timestamp_max_hourly")));
     EXPECT_EQ(T, link->ReadMaxTimestamp(4));
 
     // Appended, never rewritten.
     ValueList next = {ValueRecord(6, 4, "71", "C", 0, 0, 0, T + 3600)};
     link->ArchiveRecords(next, 4, false);
     EXPECT_EQ(std::to_string(T) + ",192,70.25\n" + std::to_string(T + 3600) + ",0,71\n",
-              readAll(store("1/zr_archives/A20")));
+              kovtest::ReadFile(store("1/zr_archives/A20")));
     EXPECT_EQ(T + 3600, link->ReadMaxTimestamp(4));
 
     ValueList daily = {ValueRecord(17, 2, "9", "", 192, 0, 1, T)};
     link->ArchiveRecords(daily, 5, false);
-    EXPECT_EQ(std::to_string(T + 86400) + ",192,9\n", readAll(store("2/zr_archives/A29")));
+    EXPECT_EQ(std::to_string(T + 86400) + ",192,9\n", kovtest::ReadFile(store("2/zr_archives/A29")));
     EXPECT_EQ(T, link->ReadMaxTimestamp(5));
 }
 
@@ -85,8 +79,8 @@ TEST_F(Storage, ErrorAndStateRecordsDoNotMoveTheBookkeeping) {
     ValueList only = {ValueRecord(14, 4, "3", "", 192, 0, 0, 5000),
                       ValueRecord(15, 4, "1", "", 192, 0, 0, 6000)};
     link->ArchiveRecords(only, 4, false);
-    EXPECT_EQ("5000,192,3\n", readAll(store("1/zr_archives/A28")));
-    EXPECT_EQ("6000,192,1\n", readAll(store("1/zr_archives/_A57")));
+    EXPECT_EQ("5000,192,3\n", kovtest::ReadFile(store("1/zr_archives/A28")));
+    EXPECT_EQ("6000,192,1\n", kovtest::ReadFile(store("1/zr_archives/_A57")));
     EXPECT_EQ(1000, link->ReadMaxTimestamp(4));
 }
 
@@ -94,9 +88,9 @@ TEST_F(Storage, TemporaryFlagMovesOnlyEndOfIntervalKinds) {
     ValueList recs = {ValueRecord(17, 3, "1", "", 192, 0, 0, 3600),
                       ValueRecord(6, 4, "2", "", 192, 0, 0, 3600)};
     link->ArchiveRecords(recs, 4, true);
-    EXPECT_EQ("7200,192,1\n", readAll(store("1/zr_tmp_archives/A1")));
+    EXPECT_EQ("7200,192,1\n", kovtest::ReadFile(store("1/zr_tmp_archives/A1")));
     EXPECT_FALSE(exists(store("1/zr_archives/A1")));
-    EXPECT_EQ("3600,192,2\n", readAll(store("1/zr_archives/A20")));
+    EXPECT_EQ("3600,192,2\n", kovtest::ReadFile(store("1/zr_archives/A20")));
 }
 
 TEST_F(Storage, DefaultLinksOnlyForTheDefaultSystem) {
@@ -147,19 +141,19 @@ TEST_F(Storage, ItemsAndConnectionState) {
     ASSERT_EQ(0, stat(tmp("2/zr_items/T1").c_str(), &st));
     EXPECT_EQ(T, st.st_mtime);
     EXPECT_EQ(T, st.st_atime);
-    EXPECT_EQ("55.5\n", readAll(tmp("2/zr_items/T1")));
+    EXPECT_EQ("55.5\n", kovtest::ReadFile(tmp("2/zr_items/T1")));
     // System information of system 0 goes to every system's folder.
-    EXPECT_EQ("SN-1\n", readAll(tmp("1/zr_items/SerialNumber")));
-    EXPECT_EQ("SN-1\n", readAll(tmp("2/zr_items/SerialNumber")));
+    EXPECT_EQ("SN-1\n", kovtest::ReadFile(tmp("1/zr_items/SerialNumber")));
+    EXPECT_EQ("SN-1\n", kovtest::ReadFile(tmp("2/zr_items/SerialNumber")));
     // Archive kinds through WriteItems replace their file.
     link->WriteItems({ValueRecord(13, 4, "8", "", 192, 0, 0, T + 3)});
-    EXPECT_EQ(std::to_string(T + 3) + ",192,8\n", readAll(store("1/zr_archives/A80")));
+    EXPECT_EQ(std::to_string(T + 3) + ",192,8\n", kovtest::ReadFile(store("1/zr_archives/A80")));
 
     link->WriteConnected(true);
-    EXPECT_EQ("1\n", readAll(tmp("1/zr_items/Connected")));
-    EXPECT_EQ("1\n", readAll(tmp("2/zr_items/Connected")));
+    EXPECT_EQ("1\n", kovtest::ReadFile(tmp("1/zr_items/Connected")));
+    EXPECT_EQ("1\n", kovtest::ReadFile(tmp("2/zr_items/Connected")));
     link->WriteConnected(false);
-    EXPECT_EQ("0\n", readAll(tmp("2/zr_items/Connected")));
+    EXPECT_EQ("0\n", kovtest::ReadFile(tmp("2/zr_items/Connected")));
 
     // No temporary files are left behind.
     std::string listing;
@@ -173,7 +167,7 @@ TEST_F(Storage, ItemsAndConnectionState) {
 
 TEST_F(Storage, ConnectionStateBeforeAnySystemGoesToTheDefault) {
     link->WriteConnected(true);
-    EXPECT_EQ("1\n", readAll(tmp("1/zr_items/Connected")));
+    EXPECT_EQ("1\n", kovtest::ReadFile(tmp("1/zr_items/Connected")));
 }
 
 TEST_F(Storage, BookkeepingAndControlFiles) {
@@ -181,7 +175,7 @@ TEST_F(Storage, BookkeepingAndControlFiles) {
     EXPECT_FALSE(link->WriteMaxTimestamp(6, 5));
     EXPECT_EQ(0, link->ReadMaxTimestamp(6));
     EXPECT_TRUE(link->WriteMaxTimestamp(5, 123));
-    EXPECT_EQ("123", readAll(store("timestamp_max_daily")));
+    EXPECT_EQ("123", kovtest::ReadFile(store("timestamp_max_daily")));
 
     EXPECT_EQ(0, link->ReadVKT7Timestamp());
     time_t before = time(nullptr);
@@ -189,7 +183,7 @@ TEST_F(Storage, BookkeepingAndControlFiles) {
     link->WriteVKT9Timestamp();
     EXPECT_GE(link->ReadVKT7Timestamp(), before);
     EXPECT_LE(link->ReadVKT9Timestamp(), time(nullptr));
-    EXPECT_EQ(std::to_string(link->ReadVKT9Timestamp()), readAll(tmp("timestamp_VKT9")));
+    EXPECT_EQ(std::to_string(link->ReadVKT9Timestamp()), kovtest::ReadFile(tmp("timestamp_VKT9")));
 
     EXPECT_FALSE(link->CheckForceUpdate());
     std::ofstream(root + "/tmp/tqm_force_update_42") << "";
@@ -198,7 +192,7 @@ TEST_F(Storage, BookkeepingAndControlFiles) {
     EXPECT_FALSE(link->CheckForceUpdate());
 
     SetAuxPause();
-    EXPECT_EQ("7200", readAll(root + "/tmp/auxsv_pause"));
+    EXPECT_EQ("7200", kovtest::ReadFile(root + "/tmp/auxsv_pause"));
     ClearAuxPause();
     EXPECT_FALSE(exists(root + "/tmp/auxsv_pause"));
     ClearAuxPause();
@@ -211,7 +205,7 @@ TEST_F(Storage, ReadersNeverSeeAPartialItemFile) {
     std::atomic<int> bad{0}, reads{0};
     std::thread reader([&] {
         while (!done) {
-            std::string s = readAll(path);
+            std::string s = kovtest::ReadFile(path);
             ++reads;
             if (s.size() != 9 || s.back() != '\n') ++bad;
         }
@@ -225,7 +219,7 @@ TEST_F(Storage, ReadersNeverSeeAPartialItemFile) {
     reader.join();
     EXPECT_GT(reads.load(), 100);
     EXPECT_EQ(0, bad.load());
-    EXPECT_EQ("00009999\n", readAll(path));
+    EXPECT_EQ("00009999\n", kovtest::ReadFile(path));
 }
 
 }  // namespace

@@ -62,8 +62,7 @@ TEST_F(RsConnectorTest, LineSettingsFromPortParameters) {
         tcflag_t parity;  // PARENB / PARODD bits expected
         bool twoStop;
     } cases[] = {
-        {{}, B9600, CS8, 0, false},
-        {{{"speed", "14400"}}, B9600, CS8, 0, false},
+        {{}, B9600, CS8, 0, false}, {{{"speed", "14400"}}, B9600, CS8, 0, false},
         {{{"speed", "19200"}, {"data", "7"}}, B19200, CS7, 0, false},
         {{{"speed", "115200"}, {"data", "9"}, {"parity", "N"}}, B115200, CS8, 0, false},
         {{{"data", "5"}, {"parity", "E"}, {"stop", "1.5"}}, B9600, CS5, PARENB, false},
@@ -95,21 +94,15 @@ TEST_F(RsConnectorTest, LineSettingsFromPortParameters) {
 }
 
 TEST_F(RsConnectorTest, DeviceNameTimeoutAndUnopenablePort) {
-    auto con = std::make_unique<CRSConnector>(ParamMap{{"name", link.SlavePath()}});
+    auto con = std::make_unique<CRSConnector>(ParamMap{{"name", link.SlavePath()}, {"timeout", "50"}});
     EXPECT_EQ(link.SlavePath(), con->DeviceName());
-    EXPECT_EQ(10000u, con->Timeout());
-    EXPECT_GT(con->Descriptor(), 0);
-    // Reopening replaces the descriptor instead of leaking one.
-    // Other threads (the LEDs, the logger) open files for a moment; the
-    // smallest of a few counts is the steady one.
+    EXPECT_EQ(10000u, con->Timeout()) << "a \"timeout\" key never changes it";
+    // Reopening replaces the descriptor instead of leaking one. Other threads
+    // (LEDs, logger) open files for a moment: the least of a few counts holds.
     auto openFds = [] {
         size_t least = SIZE_MAX;
-        for (int i = 0; i < 5; ++i) {
-            size_t n = 0;
-            for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
-            least = std::min(least, n);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        for (int i = 0; i < 10; ++i, std::this_thread::sleep_for(milliseconds(5)))
+            least = std::min<size_t>(least, std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
         return least;
     };
     size_t fds = openFds();
@@ -120,25 +113,20 @@ TEST_F(RsConnectorTest, DeviceNameTimeoutAndUnopenablePort) {
     EXPECT_EQ(-1, con->Descriptor());
     EXPECT_EQ(fds - 1, openFds());
 
-    // A "timeout" key never changes the fixed timeout; a missing device is
-    // only logged, and later reads time out.
-    size_t before =
-        LogFile::Count("CRSConnector::open_device - Unable open device /nonexistent/ttyX.");
-    CRSConnector bad({{"name", "/nonexistent/ttyX"}, {"timeout", "50"}});
-    EXPECT_EQ(10000u, bad.Timeout());
-    EXPECT_EQ(before + 1,
-              LogFile::Count("CRSConnector::open_device - Unable open device /nonexistent/ttyX."));
+    // A missing device is only logged; later reads time out, writes fail.
+    const char* msg = "CRSConnector::open_device - Unable open device /nonexistent/ttyX.";
+    size_t before = LogFile::Count(msg);
+    CRSConnector bad(ParamMap{{"name", "/nonexistent/ttyX"}});
+    EXPECT_EQ(before + 1, LogFile::Count(msg));
     bad.SetTimeoutForTest(30);
     uint8_t buf[4];
     EXPECT_EQ(-1, bad.ReadBuffer(buf, 4, 1));
     EXPECT_EQ(-1, bad.ReadBufferCycle(buf, 4, 1, 0));
     EXPECT_LT(bad.WriteBuffer(buf, 4, 1), 0);
-
-    CRSConnector dflt(ParamMap{});
-    EXPECT_EQ("/dev/ttyS1", dflt.DeviceName());
+    EXPECT_EQ("/dev/ttyS1", CRSConnector(ParamMap()).DeviceName());
 }
 
-TEST_F(RsConnectorTest, WriteAndSingleRead) {
+TEST_F(RsConnectorTest, WriteSingleReadFlushAndDrain) {
     auto con = open({});
     const uint8_t req[] = {1, 2, 3, 4, 5};
     EXPECT_EQ(5, con->WriteBuffer(req, 5, 0));
@@ -149,13 +137,11 @@ TEST_F(RsConnectorTest, WriteAndSingleRead) {
     meterSends({9, 8, 7});
     uint8_t in[16];
     EXPECT_EQ(3, con->ReadBuffer(in, 16, 0));
-    EXPECT_EQ(9, in[0]);
-    EXPECT_EQ(7, in[2]);
-
-    size_t before = LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - ");
+    EXPECT_EQ(0, memcmp(in, "\x09\x08\x07", 3));
+    const char* msg = "CRSConnector::ReadBuffer - Timeout receiving data. 0 - ";
+    size_t before = LogFile::Count(msg);
     EXPECT_EQ(-1, con->ReadBuffer(in, 16, 0));
-    EXPECT_EQ(before + 1,
-              LogFile::Count("CRSConnector::ReadBuffer - Timeout receiving data. 0 - "));
+    EXPECT_EQ(before + 1, LogFile::Count(msg));
 
     // Flushing drops what the meter sent and nobody read yet.
     meterSends({1, 2, 3});
@@ -165,102 +151,77 @@ TEST_F(RsConnectorTest, WriteAndSingleRead) {
     EXPECT_EQ(0, con->DrainOutput());
 }
 
-TEST_F(RsConnectorTest, CycleReturnsPartialCountAfterOneTimeout) {
+TEST_F(RsConnectorTest, CycleReadsUntilTheCountTheAnnouncedSizeOrATimeout) {
+    using B = std::vector<uint8_t>;
+    const B framed1{0x10, 0x20, 0x30}, framed2{0x40, 0x01, 0x50, 0x60};  // byte 4 = 1: 8 >= 7
+    struct Case {
+        const char* what;
+        std::vector<B> pieces;  // sent with gapMs between them
+        int gapMs, framing;
+        uint32_t perCall;
+        int expected;
+        size_t timeouts;
+        int minMs, maxMs;
+    } cases[] = {
+        {"12 of 20, then silence", {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}, 0, 0, 0, 12, 1, 190, 400},
+        {"nothing at all", {}, 0, 0, 0, -1, 1, 190, 400},
+        {"pause bridged by the per-call wait", {{1, 2, 3}, B(17, 4)}, 100, 0, 150, 20, 0, 90, 200},
+        {"per-call wait shorter than the pause", {{1, 2, 3}, B(17, 4)}, 150, 0, 50, 3, 1, 40, 140},
+        {"framing mode 1: the announced size", {framed1, framed2}, 50, 1, 0, 7, 0, 40, 150},
+        {"the same bytes unframed wait for 20", {framed1, framed2}, 0, 0, 0, 7, 1, 190, 400},
+    };
     auto con = open({});
-    meterSends({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
-    size_t before = LogFile::Count(kCycleTimeout);
-    uint8_t in[20];
-    auto t0 = steady_clock::now();
-    EXPECT_EQ(12, con->ReadBufferCycle(in, 20, 0, 0));
-    auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
-    EXPECT_GE(ms, 190);
-    EXPECT_LT(ms, 400);  // one timeout, not two
-    EXPECT_EQ(before + 1, LogFile::Count(kCycleTimeout));
-    EXPECT_EQ(12, in[11]);
-
-    EXPECT_EQ(-1, con->ReadBufferCycle(in, 20, 0, 0));
-    EXPECT_EQ(before + 2, LogFile::Count(kCycleTimeout));
-}
-
-TEST_F(RsConnectorTest, CycleCollectsPiecesAndHonoursOwnTimeout) {
-    auto con = open({});
-    std::thread meter([&] {
-        meterSends({1, 2, 3});
-        std::this_thread::sleep_for(milliseconds(100));
-        meterSends({4, 5, 6, 7, 8});
-    });
-    uint8_t in[8];
-    // Each wait may last the 150 ms given, so the 100 ms pause is bridged.
-    EXPECT_EQ(8, con->ReadBufferCycle(in, 8, 0, 150));
-    meter.join();
-    EXPECT_EQ(8, in[7]);
-
-    // A per-call timeout shorter than the pause ends the read early.
-    std::thread meter2([&] {
-        meterSends({1, 2, 3});
-        std::this_thread::sleep_for(milliseconds(150));
-        meterSends({4, 5, 6, 7, 8});
-    });
-    EXPECT_EQ(3, con->ReadBufferCycle(in, 8, 0, 50));
-    meter2.join();
-    con->FlushBuffers();
-}
-
-TEST_F(RsConnectorTest, FramingModeOneEndsOnAnnouncedSize) {
-    auto con = open({});
-    con->SetTimeoutForTest(2000);
-    con->SetFramingMode(1);
-    std::thread meter([&] {
-        meterSends({0x10, 0x20, 0x30});
-        std::this_thread::sleep_for(milliseconds(50));
-        meterSends({0x40, 0x01, 0x50, 0x60});
-    });
-    uint8_t in[20];
-    auto t0 = steady_clock::now();
-    EXPECT_EQ(7, con->ReadBufferCycle(in, 20, 0, 0));  // byte 4 = 1: 8 >= 7
-    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 1000);
-    meter.join();
-
-    // The same bytes without the framing mode wait for all 20.
-    con->SetFramingMode(0);
-    con->SetTimeoutForTest(100);
-    size_t before = LogFile::Count(kCycleTimeout);
-    meterSends({0x10, 0x20, 0x30, 0x40, 0x01, 0x50, 0x60});
-    EXPECT_EQ(7, con->ReadBufferCycle(in, 20, 0, 0));
-    EXPECT_EQ(before + 1, LogFile::Count(kCycleTimeout));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        con->SetFramingMode(c.framing);
+        size_t before = LogFile::Count(kCycleTimeout);
+        uint8_t in[20] = {};
+        auto t0 = steady_clock::now();
+        std::thread meter([&] {
+            for (size_t i = 0; i < c.pieces.size(); ++i) {
+                if (i) std::this_thread::sleep_for(milliseconds(c.gapMs));
+                meterSends(c.pieces[i]);
+            }
+        });
+        EXPECT_EQ(c.expected, con->ReadBufferCycle(in, 20, 0, c.perCall));
+        auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+        EXPECT_GE(ms, c.minMs);
+        EXPECT_LT(ms, c.maxMs);
+        EXPECT_EQ(before + c.timeouts, LogFile::Count(kCycleTimeout));
+        B sent;
+        for (const B& piece : c.pieces) sent.insert(sent.end(), piece.begin(), piece.end());
+        if (c.expected > 0) {
+            EXPECT_EQ(B(sent.begin(), sent.begin() + c.expected), B(in, in + c.expected));
+        }
+        meter.join();
+        std::this_thread::sleep_for(milliseconds(10));
+        con->FlushBuffers();
+    }
 }
 
 std::atomic<int> gSignals{0};
 void onSignal(int) { gSignals++; }
 
 TEST_F(RsConnectorTest, SignalDuringWaitDoesNotEndTheRead) {
-    struct sigaction sa {};
+    struct sigaction sa {}, old {};
     sa.sa_handler = onSignal;  // no SA_RESTART: the wait sees EINTR
-    sigemptyset(&sa.sa_mask);
-    struct sigaction old {};
     sigaction(SIGUSR1, &sa, &old);
-
     auto con = open({});
     con->SetTimeoutForTest(1000);
-    for (int cycle = 0; cycle < 2; ++cycle) {
-        int result = 0;
-        std::atomic<bool> reading{false};
+    for (bool cycle : {false, true}) {
+        int result = 0, before = gSignals;
         std::thread reader([&] {
             uint8_t in[4];
-            reading = true;
-            result = cycle == 0 ? con->ReadBuffer(in, 4, 0) : con->ReadBufferCycle(in, 4, 0, 0);
+            result = cycle ? con->ReadBufferCycle(in, 4, 0, 0) : con->ReadBuffer(in, 4, 0);
         });
-        while (!reading) std::this_thread::yield();
-        int before = gSignals;
-        std::this_thread::sleep_for(milliseconds(50));
-        pthread_kill(reader.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(50));
-        pthread_kill(reader.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(50));
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(milliseconds(50));
+            if (i < 2) pthread_kill(reader.native_handle(), SIGUSR1);
+        }
         meterSends({1, 2, 3, 4});
         reader.join();
         EXPECT_EQ(before + 2, gSignals.load());
-        EXPECT_EQ(4, result) << (cycle == 0 ? "ReadBuffer" : "ReadBufferCycle");
+        EXPECT_EQ(4, result) << (cycle ? "ReadBufferCycle" : "ReadBuffer");
     }
     sigaction(SIGUSR1, &old, nullptr);
 }
@@ -297,16 +258,14 @@ TEST_F(RsConnectorTest, FactoryChoosesByProtocol) {
     const char* uartMsg = "The CConnector is created in as simple UART.";
     const char* modbusMsg = "The CConnector is created in the \"Modbus\" mode.";
     size_t u0 = LogFile::Count(uartMsg), m0 = LogFile::Count(modbusMsg);
-    for (const char* proto : {"", "rtu", "Modbus"}) {
+    for (const std::string proto : {"", "rtu", "Modbus", "modbus"}) {
         ParamMap p{{"name", link.SlavePath()}};
-        if (*proto) p["protocol"] = proto;
+        if (!proto.empty()) p["protocol"] = proto;
         std::unique_ptr<CConnector> c(CreateConnector(p));
-        EXPECT_NE(nullptr, dynamic_cast<CRSConnector*>(c.get())) << proto;
+        EXPECT_EQ(proto == "modbus", dynamic_cast<CModbusConnectorItself*>(c.get()) != nullptr) << proto;
+        EXPECT_EQ(proto != "modbus", dynamic_cast<CRSConnector*>(c.get()) != nullptr) << proto;
         EXPECT_EQ(link.SlavePath(), c->PortParams().at("name"));
     }
-    std::unique_ptr<CConnector> m(
-        CreateConnector({{"name", link.SlavePath()}, {"protocol", "modbus"}}));
-    EXPECT_NE(nullptr, dynamic_cast<CModbusConnectorItself*>(m.get()));
     EXPECT_EQ(u0 + 3, LogFile::Count(uartMsg));
     EXPECT_EQ(m0 + 1, LogFile::Count(modbusMsg));
 }

@@ -43,7 +43,7 @@ public:
     void SetArchiveDepth(int hours, int days);
     void SetPropertyFormat(int format);
     // 16-byte system data: version byte, TV1 scheme number, reporting day;
-    // oldForm answers with a 1-byte block (the reporting day) instead.
+    // oldForm answers with a short 3-byte block starting with the reporting day instead.
     void SetSystemData(uint8_t version, uint8_t scheme, uint8_t reportingDay, bool oldForm = false);
     void SetBoundsWithDaily(bool withDaily);
     void SetActiveList(const std::vector<Entry>& list);

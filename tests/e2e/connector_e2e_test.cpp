@@ -36,24 +36,17 @@ protected:
 
     void Run(const std::string& json, const std::vector<std::string>& ids) {
         std::ofstream(dir + "/config.json") << json;
-        Child service({KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-                      dir + "/service.out", dir + "/service.err");
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
-        }));
+        auto logged = [&](const std::string& file, const std::string& text) {
+            return WaitFor(5000, [&] { return ReadFile(dir + file).find(text) != std::string::npos; });
+        };
+        Child service({KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"}, dir + "/service.out",
+                      dir + "/service.err");
+        ASSERT_TRUE(logged("/service.out", "listening"));
         std::vector<std::string> argv = {KOV_MAIN_PATH, "--root", root, "-e", "-v", "7"};
-        for (const auto& id : ids) {
-            argv.push_back("-i");
-            argv.push_back(id);
-        }
+        for (const auto& id : ids) argv.insert(argv.end(), {"-i", id});
         Child d(argv, dir + "/daemon.out", dir + "/daemon.err");
-        const std::string last = "\"heat_meter\":\"" + ids.back() + "\"";
-        ASSERT_TRUE(WaitFor(
-            5000, [&] { return ReadFile(dir + "/service.out").find(last) != std::string::npos; }));
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/daemon.err").find("The CConnector is created") !=
-                   std::string::npos;
-        }));
+        ASSERT_TRUE(logged("/service.out", "\"heat_meter\":\"" + ids.back() + "\""));
+        ASSERT_TRUE(logged("/daemon.err", "The CConnector is created"));
         // Time enough for a second connector, should the daemon wrongly make one.
         usleep(300000);
         d.Signal(SIGTERM);
@@ -67,11 +60,8 @@ protected:
 TEST_F(DaemonConnector, FirstNamedPortDefinesTheOnlyConnector) {
     kov::sim::PtyLink modbusPort, uartPort;
     Run(R"({"1": {"manufacturer": "x", "port_params": {"speed": "9600"}},
-            "2": {"manufacturer": "x", "port_params": {"name": ")" +
-            modbusPort.SlavePath() +
-            R"(", "protocol": "modbus"}},
-            "3": {"manufacturer": "y", "port_params": {"name": ")" +
-            uartPort.SlavePath() + R"("}}})",
+            "2": {"manufacturer": "x", "port_params": {"name": ")" + modbusPort.SlavePath() + R"(", "protocol": "modbus"}},
+            "3": {"manufacturer": "y", "port_params": {"name": ")" + uartPort.SlavePath() + R"("}}})",
         {"1", "2", "3"});
     EXPECT_EQ(1u, count(err, kModbus)) << err;
     EXPECT_EQ(0u, count(err, kUart));

@@ -2,12 +2,11 @@
 // the polling cycle without meter traffic, under the real supervision.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -34,18 +33,14 @@ constexpr const char* kConfig = R"({
 const char* const kConnectedFiles[] = {"/tmp/31/1/zr_items/Connected", "/tmp/31/2/zr_items/Connected",
                                        "/tmp/32/1/zr_items/Connected", "/tmp/32/2/zr_items/Connected"};
 
-bool exists(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
-}
+using std::filesystem::exists;
 
 class EmptyDrivers : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = kovtest::MakeTempDir("empty-drivers");
         root = dir + "/root";
-        mkdir(root.c_str(), 0755);
-        mkdir((root + "/tmp").c_str(), 0755);
+        std::filesystem::create_directories(root + "/tmp");
         std::ofstream(dir + "/config.json") << kConfig;
         service = std::make_unique<Child>(
             std::vector<std::string>{KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
@@ -63,17 +58,16 @@ protected:
             dir + "/daemon" + std::to_string(runs) + ".out", errFile);
     }
     std::string Log() { return ReadFile(errFile); }
-    bool AllConnected(const std::string& state) {
+    bool AllConnected() {
         for (const char* f : kConnectedFiles)
-            if (ReadFile(root + f) != state + "\n") return false;
+            if (ReadFile(root + f) != "1\n") return false;
         return true;
     }
     // The first driver holds in its connect step; the supervisor never gets
     // to raise the second one's request.
     bool FirstHeld() {
-        return ReadFile(root + kConnectedFiles[0]) == "0\n" &&
-               ReadFile(root + kConnectedFiles[1]) == "0\n" && !exists(root + kConnectedFiles[2]) &&
-               !exists(root + kConnectedFiles[3]);
+        return ReadFile(root + kConnectedFiles[0]) == "0\n" && ReadFile(root + kConnectedFiles[1]) == "0\n" &&
+               !exists(root + kConnectedFiles[2]) && !exists(root + kConnectedFiles[3]);
     }
     void Touch(const std::string& abs) { std::ofstream(root + abs) << "x"; }
 
@@ -82,11 +76,19 @@ protected:
     std::unique_ptr<Child> service;
 };
 
-TEST_F(EmptyDrivers, RunEndToEndAndStopOnSigtermWhileAsleep) {
+TEST_F(EmptyDrivers, PauseAllHoldsEveryDriverThenAllRunAndSigtermStopsThemAsleep) {
+    Touch("/tmp/pause_tqm_all");
     Touch("/tmp/auxsv_pause");  // stale: empty drivers are always current
     auto d = StartDaemon();
-    ASSERT_TRUE(WaitFor(5000, [&] { return AllConnected("1"); })) << Log();
-    ASSERT_TRUE(WaitFor(5000, [&] { return !exists(root + "/tmp/auxsv_pause"); })) << Log();
+    ASSERT_TRUE(WaitFor(5000, [&] { return FirstHeld(); })) << Log();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(FirstHeld());
+    EXPECT_EQ(std::string::npos, Log().find("connecting to controller registered")) << Log();
+    EXPECT_TRUE(exists(root + "/tmp/auxsv_pause")) << "the supervisor still waits for the first pass";
+
+    unlink((root + "/tmp/pause_tqm_all").c_str());
+    ASSERT_TRUE(WaitFor(3000, [&] { return AllConnected(); })) << Log();
+    ASSERT_TRUE(WaitFor(3000, [&] { return !exists(root + "/tmp/auxsv_pause"); })) << Log();
     std::string log = Log();
     EXPECT_NE(std::string::npos, log.find("A new thread \"unknown-meter\" has been STARTED"));
     EXPECT_NE(std::string::npos, log.find("A new thread \"VKT-7\" has been STARTED"));
@@ -103,23 +105,6 @@ TEST_F(EmptyDrivers, RunEndToEndAndStopOnSigtermWhileAsleep) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
 }
 
-TEST_F(EmptyDrivers, PauseAllHoldsEveryDriverUntilRemoved) {
-    Touch("/tmp/pause_tqm_all");
-    Touch("/tmp/auxsv_pause");
-    auto d = StartDaemon();
-    ASSERT_TRUE(WaitFor(5000, [&] { return FirstHeld(); })) << Log();
-    std::this_thread::sleep_for(500ms);
-    EXPECT_TRUE(FirstHeld());
-    EXPECT_EQ(std::string::npos, Log().find("connecting to controller registered")) << Log();
-    EXPECT_TRUE(exists(root + "/tmp/auxsv_pause")) << "the supervisor still waits for the first pass";
-
-    unlink((root + "/tmp/pause_tqm_all").c_str());
-    ASSERT_TRUE(WaitFor(3000, [&] { return AllConnected("1"); })) << Log();
-    ASSERT_TRUE(WaitFor(3000, [&] { return !exists(root + "/tmp/auxsv_pause"); }));
-    d->Signal(SIGTERM);
-    EXPECT_EQ(0, d->Wait(1000));
-}
-
 TEST_F(EmptyDrivers, SigtermEndsTheWaitOfAPausedConnect) {
     Touch("/tmp/pause_tqm_all");
     auto d = StartDaemon();
@@ -132,15 +117,9 @@ TEST_F(EmptyDrivers, SigtermEndsTheWaitOfAPausedConnect) {
 
 // A thread of pid other than the main one.
 pid_t workerThread(pid_t pid) {
-    pid_t found = -1;
-    DIR* dp = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (!dp) return -1;
-    while (dirent* e = readdir(dp)) {
-        pid_t tid = atoi(e->d_name);
-        if (tid > 0 && tid != pid) found = tid;
-    }
-    closedir(dp);
-    return found;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        if (pid_t tid = std::stoi(e.path().filename()); tid != pid) return tid;
+    return -1;
 }
 
 TEST_F(EmptyDrivers, SecondSigintExitsAtOnceWithStatusOne) {
@@ -151,21 +130,20 @@ TEST_F(EmptyDrivers, SecondSigintExitsAtOnceWithStatusOne) {
     int status = -1;
     for (int attempt = 0; attempt < 3 && status != 1; ++attempt) {
         auto d = StartDaemon();
-        ASSERT_TRUE(WaitFor(5000, [&] { return AllConnected("1"); })) << Log();
+        ASSERT_TRUE(WaitFor(5000, [&] { return AllConnected(); })) << Log();
         pid_t tid = workerThread(d->pid());
         ASSERT_GT(tid, 0);
         const std::string handled =
             "Crit: \033[1;31mSystem signal number 2 (Interrupt) is received from address ";
         ASSERT_EQ(0, syscall(SYS_tgkill, d->pid(), tid, SIGINT));
         // The separator after the message means the flag is set.
-        auto end = std::chrono::steady_clock::now() + 2s;
-        for (;;) {
+        auto flagged = [&] {
             std::string log = Log();
             size_t at = log.find(handled);
-            if (at != std::string::npos && log.find("-----\033[0m", at) != std::string::npos) break;
-            ASSERT_LT(std::chrono::steady_clock::now(), end) << log;
-            std::this_thread::sleep_for(200us);
-        }
+            return at != std::string::npos && log.find("-----\033[0m", at) != std::string::npos;
+        };
+        for (auto end = std::chrono::steady_clock::now() + 2s; !flagged(); std::this_thread::sleep_for(200us))
+            ASSERT_LT(std::chrono::steady_clock::now(), end) << Log();
         kill(d->pid(), SIGINT);
         status = d->Wait(1000);
         for (const char* f : kConnectedFiles) unlink((root + f).c_str());
