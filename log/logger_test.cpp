@@ -219,7 +219,7 @@ TEST_F(LoggerTest, CancelledWhileLoggingLeavesNoTornLineNorOpenFile) {
     }
     EXPECT_EQ(before, OpenDescriptors());
     const std::regex line(R"(^\d\d:\d\d:\d\d\.\d{3}\.\d{3} Info: line \d+ of a cancelled thread$)");
-    std::string text = readAll(file);
+    std::string text = kovtest::ReadFile(file);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ('\n', text.back());
     for (const auto& s : lines(text)) EXPECT_TRUE(std::regex_match(s, line)) << s;
