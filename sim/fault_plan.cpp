@@ -21,6 +21,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::Noise, "noise"},
     {FaultKind::Delay, "delay"},
     {FaultKind::Echo, "echo"},
+    {FaultKind::ErrorAnswer, "error"},
 };
 
 std::vector<std::string> split(const std::string& s, char sep) {
@@ -56,8 +57,8 @@ bool ParseFaultKind(const std::string& text, FaultKind& out) {
     return false;
 }
 
-const char* FaultSpecHelp() {
-    return "SPEC is a comma-separated list of items:\n"
+const char* FaultPlanHelp() {
+    return "PLAN is a comma-separated list of items:\n"
            "  N:KIND            fault KIND on request N (requests count from 1)\n"
            "  N-M:KIND          fault KIND on requests N to M\n"
            "  *:KIND            fault KIND on every request\n"
@@ -70,14 +71,15 @@ const char* FaultSpecHelp() {
            "  truncate=COUNT    bytes a truncated reply keeps (default half)\n"
            "KIND is one of: none, silence, truncate, badcheck (corrupted check bytes),\n"
            "  address (wrong address), function (wrong function code), noise (noise\n"
-           "  before the frame), delay (delayed reply), echo (request echoed first).\n"
+           "  before the frame), delay (delayed reply), echo (request echoed first),\n"
+           "  error (the meter's error answer, a failure code).\n"
            "Explicit request numbers win over the random choice.\n"
            "Example: --faults 2:silence,5-6:badcheck,random:0.1:42:noise+echo\n";
 }
 
-bool FaultPlan::Parse(const std::string& spec, FaultPlan& out, std::string& error) {
+bool FaultPlan::Parse(const std::string& text, FaultPlan& out, std::string& error) {
     FaultPlan plan;
-    for (const std::string& item : split(spec, ',')) {
+    for (const std::string& item : split(text, ',')) {
         if (item.empty()) {
             error = "empty item";
             return false;
@@ -175,7 +177,7 @@ FaultKind FaultChooser::ForRequest(uint64_t n) {
         static const std::vector<FaultKind> all = {
             FaultKind::Silence,      FaultKind::Truncate,      FaultKind::BadCheck,
             FaultKind::WrongAddress, FaultKind::WrongFunction, FaultKind::Noise,
-            FaultKind::Delay,        FaultKind::Echo};
+            FaultKind::Delay,        FaultKind::Echo,          FaultKind::ErrorAnswer};
         const std::vector<FaultKind>& kinds = plan_.randomKinds.empty() ? all : plan_.randomKinds;
         std::uniform_int_distribution<size_t> pick(0, kinds.size() - 1);
         size_t idx = pick(rng_);

@@ -19,6 +19,7 @@ enum class FaultKind {
     Noise,          // noise bytes before the reply
     Delay,          // the reply after a pause
     Echo,           // the request echoed back before the reply
+    ErrorAnswer,    // the family's error answer (a failure, not "no data")
 };
 
 const char* FaultName(FaultKind k);
@@ -41,12 +42,12 @@ struct FaultPlan {
     int noiseBytes = 4;   // how many noise bytes Noise sends first
     int truncateTo = -1;  // bytes Truncate keeps; -1 = half the reply (at least 1)
 
-    // Syntax in FaultSpecHelp(). Returns false and sets error on bad input.
-    static bool Parse(const std::string& spec, FaultPlan& out, std::string& error);
+    // Syntax in FaultPlanHelp(). Returns false and sets error on bad input.
+    static bool Parse(const std::string& text, FaultPlan& out, std::string& error);
 };
 
 // The --faults syntax, for the tool's help text.
-const char* FaultSpecHelp();
+const char* FaultPlanHelp();
 
 // Draws the fault of each request from a plan; keeps the random sequence.
 class FaultChooser {

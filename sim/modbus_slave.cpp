@@ -69,6 +69,11 @@ void CSimModbusSlave::Reseal(Bytes& reply) {
     reply[reply.size() - 1] = static_cast<uint8_t>(crc >> 8);
 }
 
+void CSimModbusSlave::MakeErrorAnswer(Bytes& reply) {
+    if (reply.size() < 2) return;
+    reply = Frame(reply[0], {static_cast<uint8_t>(reply[1] | 0x80), kDeviceFailure});
+}
+
 uint8_t CSimModbusSlave::ReadRegisters(bool input, uint16_t first, uint16_t count,
                                        std::vector<uint16_t>& out) {
     std::lock_guard<std::mutex> g(regs);

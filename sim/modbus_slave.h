@@ -19,6 +19,7 @@ public:
     static constexpr uint8_t kIllegalFunction = 0x01;
     static constexpr uint8_t kIllegalAddress = 0x02;
     static constexpr uint8_t kIllegalValue = 0x03;
+    static constexpr uint8_t kDeviceFailure = 0x04;
 
     CSimModbusSlave(int fd, uint8_t address);
     ~CSimModbusSlave() override;
@@ -60,6 +61,7 @@ private:
     long RequestLength(const uint8_t* data, size_t len) override;
     bool Handle(const Bytes& request, Bytes& reply) override;
     void Reseal(Bytes& reply) override;
+    void MakeErrorAnswer(Bytes& reply) override;
     uint8_t handlePdu(const Bytes& pdu, Bytes& out);
     void store(std::map<uint16_t, uint16_t>& table, uint16_t first,
                const std::vector<uint16_t>& values);

@@ -196,6 +196,9 @@ void CSimMeter::serve(const Bytes& request) {
             case FaultKind::Delay:
                 if (!pause(knobs.delayMs)) return;
                 break;
+            case FaultKind::ErrorAnswer:
+                MakeErrorAnswer(reply);
+                break;
             default:
                 break;
         }

@@ -68,6 +68,10 @@ protected:
     virtual size_t CheckLength() const { return 2; }  // check bytes at the end
     // Recomputes the check bytes after a fault changed the address or function.
     virtual void Reseal(Bytes& reply);
+    // Turns a good reply into the family's error answer, with a code that
+    // means a failure of the meter rather than "no data". A family without
+    // error answers leaves the reply as it is.
+    virtual void MakeErrorAnswer(Bytes& reply) { (void)reply; }
 
 private:
     void run();

@@ -91,6 +91,7 @@ TEST_F(HarnessTest, EachInjectedFaultReachesTheConnectorOnceAsDescribed) {
         {FaultKind::WrongAddress, n, reply(6, 0x03)},  // check bytes stay valid
         {FaultKind::WrongFunction, n, reply(5, 0x23)},
         {FaultKind::Echo, req.size() + n, echo},
+        {FaultKind::ErrorAnswer, 5, CSimModbusSlave::Frame(5, {0x83, 0x04})},
         {FaultKind::BadCheck, n, {}},
     };
     for (const Case& c : cases) {
@@ -206,7 +207,7 @@ TEST_F(HarnessTest, RandomFaultsFollowTheSeed) {
     }
 }
 
-TEST(FaultPlanTest, ParsesTheSpecSyntax) {
+TEST(FaultPlanTest, ParsesTheFaultsArgument) {
     FaultPlan p;
     std::string err;
     ASSERT_TRUE(
@@ -225,9 +226,10 @@ TEST(FaultPlanTest, ParsesTheSpecSyntax) {
     EXPECT_EQ(FaultKind::BadCheck, ch.ForRequest(5));
 
     FaultPlan q;
-    ASSERT_TRUE(FaultPlan::Parse("1:address,3:function,5:noise,7:delay,8:truncate,9:none", q, err));
+    ASSERT_TRUE(FaultPlan::Parse("1:address,3:function,5:noise,7:delay,8:truncate,9:none,10:error", q, err));
     EXPECT_EQ((std::map<uint64_t, K>{{1, K::WrongAddress}, {3, K::WrongFunction}, {5, K::Noise},
-                                     {7, K::Delay}, {8, K::Truncate}, {9, K::None}}),
+                                     {7, K::Delay}, {8, K::Truncate}, {9, K::None},
+                                     {10, K::ErrorAnswer}}),
               q.perRequest);
 
     for (const char* bad : {"0:silence", "3:loud", "5-2:echo", "x:echo", "random:2:1", "random:0.5",

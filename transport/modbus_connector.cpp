@@ -1,6 +1,11 @@
 #include "transport/modbus_connector.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 
 #include "log/logger.h"
@@ -13,6 +18,14 @@ constexpr int kBlinkMicros = 150000;
 constexpr int kDebugLevel = 7;
 
 void unlockExchange(void* m) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m)); }
+
+// libmodbus sizes a reply by its first bytes; when those were garbled it has
+// read too few or too many, and what is left on the line would be taken for
+// the start of the next reply.
+bool garbledReply(int error) {
+    return error == EMBBADCRC || error == EMBBADDATA || error == EMBBADSLAVE ||
+           error == EMBMDATA || error == EMBBADEXC || error == EMBUNKEXC;
+}
 
 }  // namespace
 
@@ -119,10 +132,31 @@ int CModbusConnectorItself::exchange(int slave, uint8_t indication, bool isRead,
     if (modbus_set_slave(ctx, slave) != -1) {
         if (indication) txLed->Blink(true);
         result = op();
+        if (result == -1 && garbledReply(errno)) {
+            const int error = errno;
+            discardRestOfReply();
+            errno = error;
+        }
         if (isRead && result >= 1 && indication) rxLed->Blink(true);
     }
     pthread_cleanup_pop(1);
     return result;
+}
+
+// Reads and drops bytes until the line has been quiet for a few character
+// times (at least 20 ms), for at most a second, then flushes.
+void CModbusConnectorItself::discardRestOfReply() {
+    const int fd = modbus_get_socket(ctx);
+    if (fd < 0) return;
+    const int speed = settings.speed > 0 ? settings.speed : 9600;
+    const int quietMs = std::max(20, 4 * 11 * 1000 / speed + 1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    uint8_t sink[256];
+    pollfd p{fd, POLLIN, 0};
+    while (std::chrono::steady_clock::now() < until && poll(&p, 1, quietMs) > 0) {
+        if (read(fd, sink, sizeof sink) <= 0) break;
+    }
+    modbus_flush(ctx);
 }
 
 int CModbusConnectorItself::ReadHoldingRegisters(int slave, int addr, int count, uint16_t* dest,

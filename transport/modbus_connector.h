@@ -84,6 +84,7 @@ private:
     // result of at least 1 flashes the receive LED.
     template <typename Op>
     int exchange(int slave, uint8_t indication, bool isRead, Op op);
+    void discardRestOfReply();
 
     modbus_t* ctx;
     std::string deviceName;

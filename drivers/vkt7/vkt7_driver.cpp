@@ -353,6 +353,9 @@ bool Ckov_VKT7::SendDataForArch3(time_t t, const char* name) {
         klog::debug("Ckov_VKT7::SendDataForArch3 - No data in arch to %s", when);
         return false;
     }
+    // Any other error answer leaves the meter on an earlier date: reading
+    // on would store that date's values under this one.
+    if (b.Empty()) throw CDisconnectException();
     klog::debug("Ckov_VKT7::SendDataForArch3 - Asking data %s - %s", when, name);
     return true;
 }
@@ -361,6 +364,7 @@ void Ckov_VKT7::ReadArchRecord(int kind, const char* name, const char* caption,
                                const char* captionRetry, time_t t, ValueList& list) {
     if (!SendDataForArch3(t, name)) return;
     CVKT7Buffer b = ReadValues(caption, true);
+    if (b.Empty() && link->LastError() != 5) throw CDisconnectException();
     const int32_t time = static_cast<int32_t>(t);
     if ((b.Empty() && link->LastError() == 5) || parce45inWork(b, list, kind, time) == -1) {
         klog::warning("Ckov_VKT7::get_arch_values - activity mask is changed, need to reread");

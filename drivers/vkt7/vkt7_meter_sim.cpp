@@ -170,6 +170,13 @@ void CVKT7MeterSim::Reseal(Bytes& reply) {
     AppendCrc(reply, 0);
 }
 
+void CVKT7MeterSim::MakeErrorAnswer(Bytes& reply) {
+    if (reply.size() < 2) return;
+    // 3 (no record) and 5 (activity mask changed) have meanings of their own.
+    reply = {reply[0], static_cast<uint8_t>(reply[1] | 0x80), 0x04, 0x00};
+    AppendCrc(reply, 0);
+}
+
 bool CVKT7MeterSim::Handle(const Bytes& request, Bytes& reply) {
     const size_t n = request.size();
     if (n < 10 || request[0] != 0xFF || request[1] != 0xFF) return false;

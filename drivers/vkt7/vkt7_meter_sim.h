@@ -91,6 +91,7 @@ protected:
     long RequestLength(const uint8_t* data, size_t len) override;
     bool Handle(const Bytes& request, Bytes& reply) override;
     void Reseal(Bytes& reply) override;
+    void MakeErrorAnswer(Bytes& reply) override;
 
 private:
     void Read(uint16_t reg, Bytes& data, uint8_t& errorCode);

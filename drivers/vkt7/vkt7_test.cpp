@@ -585,4 +585,23 @@ TEST(VKT7Driver, LinkFailureInArchiveEndsTheCallUntilGivenUp) {
     }
 }
 
+// Only "no record" (3) and "mask changed" (5) mean something in an archive
+// read; any other error answer, to the date write or to the values read,
+// fails the call like a broken link.
+TEST(VKT7Driver, FailureErrorAnswerEndsArchiveCall) {
+    DriverRig rig;
+    rig.meter.SetArchiveDepth(48, 10);
+    ASSERT_TRUE(rig.drv.init());
+    const time_t t = rig.meter.NewestHour() - 3 * 3600;
+    for (int which : {0, 1}) {
+        SCOPED_TRACE(which);
+        // Selector, active list, wanted list, then date and read per hour.
+        kov::sim::FaultPlan plan;
+        plan.perRequest[rig.meter.RequestCount() + 6 + which] = FaultKind::ErrorAnswer;
+        rig.meter.SetFaults(plan);
+        ValueList out;
+        EXPECT_THROW(rig.drv.get_arch_values(4, t, t + 3 * 3600, out), CDisconnectException);
+    }
+}
+
 }  // namespace

@@ -560,12 +560,15 @@ CVKT9Buffer Ckov_VKT9::FindPage(time_t t, const char* name, int archType, const 
         static_cast<uint8_t>(tmv.tm_mon + 1), static_cast<uint8_t>(tmv.tm_mday)};
     CVKT9Buffer r = link->SendString(req, sizeof req, caption, true);
     if (r.Empty()) {
-        if (link->LastError() == 3)
+        if (link->LastError() == 3) {
             klog::info("Ckov_VKT9::FindArchDate - No data in arch to %s\r\n", name);
-        else
-            klog::err("Ckov_VKT9::FindArchDate - error %d in arch to %s\r\n", link->LastError(),
-                      name);
-        return {};
+            return {};
+        }
+        // Any other error answer says nothing about the archive: the read
+        // fails like a broken link, so no later record is stored past it.
+        klog::err("Ckov_VKT9::FindArchDate - error %d in arch to %s\r\n", link->LastError(),
+                  name);
+        throw CDisconnectException();
     }
     if (r.Length() < 8) {
         klog::err("Ckov_VKT9::FindArchDate - wrong answer length %d for %s\r\n", r.Length(), name);
@@ -597,8 +600,8 @@ int Ckov_VKT9::ReadArchData(time_t t, time_t begin, time_t end, int kind, const 
     }
     CVKT9Buffer r = ReadPage(archType, 0x38, pg, 1, "ReadArchData");
     if (r.Empty()) {
-        if (link->LastError() == 3)
-            klog::info("Ckov_VKT9::ReadArchData - No data in arch to %s\r\n", name);
+        if (link->LastError() != 3) throw CDisconnectException();
+        klog::info("Ckov_VKT9::ReadArchData - No data in arch to %s\r\n", name);
         return 0;
     }
     if (r[2] != archType) {

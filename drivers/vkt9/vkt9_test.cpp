@@ -631,6 +631,20 @@ TEST_P(Vkt9Driver, DeadRecordGivenUpOnThirdPassOnly) {
     EXPECT_EQ(Times(Read(5, day, day), 5), std::set<long>{day});
 }
 
+// Only code 3 means "no data" in an archive read; any other error answer,
+// at the date search or at a page, fails the call like a broken link.
+TEST_P(Vkt9Driver, FailureErrorAnswerEndsArchiveCall) {
+    Init();
+    const time_t day = LocalTime(2026, 3, 9);
+    for (int before : {0, 1}) {
+        SCOPED_TRACE(before);
+        if (before) sim->InjectNext(kov::sim::FaultKind::None, before);
+        sim->InjectNext(kov::sim::FaultKind::ErrorAnswer);
+        EXPECT_THROW(Read(4, day, day + 23 * 3600), CDisconnectException);
+    }
+    EXPECT_EQ(Times(Read(4, day, day + 23 * 3600), 4), Hours(day, 0, 23));
+}
+
 TEST_P(Vkt9Driver, OtherArchiveKindsRefused) {
     ValueList v;
     EXPECT_EQ(driver->get_arch_values(3, 0, 100000, v), 2);

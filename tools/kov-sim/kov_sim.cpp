@@ -23,7 +23,7 @@ namespace {
 
 void usage(FILE* out) {
     fprintf(out,
-            "Usage: kov-sim --meter NAME (--link PATH | --device TTY) [--address N] [--faults SPEC]\n"
+            "Usage: kov-sim --meter NAME (--link PATH | --device TTY) [--address N] [--faults PLAN]\n"
             "               [--baud N]"
 " [--archive-days N]\n"
             "\n"
@@ -34,13 +34,13 @@ void usage(FILE* out) {
             "  --device TTY    serve on a real serial port instead (for example a USB adapter\n"
             "                  wired to the gateway's port), raw 8N1 at --baud (default 9600)\n"
             "  --address N     the meter's network/slave address (default 1)\n"
-            "  --faults SPEC   faults to inject into the replies (default none)\n"
+            "  --faults PLAN   faults to inject into the replies (default none)\n"
             "  --baud N        on a pty: pace replies at N baud, 10 bits per byte (default: none)\n"
             "  --archive-days N  the meter holds only the last N days of archives\n"
             "                  (default: the meter's own depth; a short one makes a quick check)\n"
             "  --help          this text\n"
             "\n%s\nMeters:\n",
-            kov::sim::FaultSpecHelp());
+            kov::sim::FaultPlanHelp());
     for (const auto& [name, entry] : kov::sim::SimMeterRegistry::All())
         fprintf(out, "  %-16s %s\n", name.c_str(), entry.description.c_str());
 }
