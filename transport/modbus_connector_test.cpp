@@ -140,6 +140,20 @@ TEST_F(ModbusConnectorTest, ByteOperationsRefuseAndErrorsComeBackAsMinusOne) {
     EXPECT_EQ(ETIMEDOUT, errno);
     EXPECT_EQ(2, c->ReadHoldingRegisters(7, 0, 2, regs, 0)) << "the exchange still works";
 
+    // A garbled reply fails its own exchange only: what libmodbus left of it
+    // on the line is not taken for the next reply.
+    using kov::sim::FaultKind;
+    for (FaultKind k : {FaultKind::WrongFunction, FaultKind::BadCheck, FaultKind::WrongAddress}) {
+        SCOPED_TRACE(kov::sim::FaultName(k));
+        slave.InjectNext(k);
+        EXPECT_EQ(-1, c->ReadHoldingRegisters(7, 0, 2, regs, 0));
+        EXPECT_NE(ETIMEDOUT, errno);
+        regs[0] = regs[1] = 0;
+        EXPECT_EQ(2, c->ReadHoldingRegisters(7, 0, 2, regs, 0));
+        EXPECT_EQ(10, regs[0]);
+        EXPECT_EQ(11, regs[1]);
+    }
+
     const char* msg = "CModbusConnectorItself::open_device - Connection failed. Unable to open device /nonexistent/ttyM.";
     size_t before = LogFile::Count(msg);
     CModbusConnectorItself bad({{"protocol", "modbus"}, {"name", "/nonexistent/ttyM"}});
