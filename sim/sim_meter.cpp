@@ -136,7 +136,9 @@ void CSimMeter::serve(const Bytes& request) {
     bool answer = Handle(request, reply);
 
     FaultKind kind;
-    FaultPlan knobs;
+    struct {
+        int delayMs, noiseBytes, truncateTo;
+    } knobs;
     {
         std::lock_guard<std::mutex> g(mutex_);
         ++count_;
@@ -149,7 +151,9 @@ void CSimMeter::serve(const Bytes& request) {
             kind = injected_.front();
             injected_.pop_front();
         }
-        knobs = chooser_.Plan();
+        // The knobs only: a plan's request table can be large.
+        const FaultPlan& plan = chooser_.Plan();
+        knobs = {plan.delayMs, plan.noiseBytes, plan.truncateTo};
     }
 
     if (kind == FaultKind::Echo) sendPaced(request.data(), request.size());

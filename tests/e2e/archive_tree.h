@@ -25,6 +25,9 @@ struct TreeSnapshot {
     long maxHourly = 0, maxDaily = 0;             // bookkeeping; 0 when absent
 };
 
+// The bookkeeping times alone (cheap enough to poll); 0 when absent.
+void ReadBookkeeping(const std::string& root, const std::string& id, long& hourly, long& daily);
+
 // The archive files' total size (cheap enough to poll).
 long ArchiveBytes(const std::string& root, const std::string& id);
 
@@ -42,8 +45,9 @@ TreeSnapshot ScanTree(const std::string& root, const std::string& id,
 //  - a bookkeeping time whose record is not in every archive of its kind
 //    (kinds as the final tree `shape` shows them);
 //  - duplicates when allowDuplicates is false.
-// givenUp: record times the daemon logged as given up; a hole of only such
-// records is no fault.
+// givenUp: record times the daemon logged as given up (or a bookkeeping time
+// set before the run); a hole of only such records, or a bookkeeping time
+// among them without its record, is no fault.
 std::vector<std::string> CheckTree(const TreeSnapshot& tree, const TreeSnapshot& shape,
                                    bool allowDuplicates, const std::set<long>& givenUp = {});
 
