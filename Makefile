@@ -8,9 +8,10 @@ TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
 FUZZ_PACKAGES = clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
-# The threaded tests: logger, worker threads, polling cycle, connectors,
-# drivers over ptys, the whole daemon.
-TSAN_TESTS = logger_test|thread_test|kov_base_driver_test|driver_factory_test|rs_connector_test|modbus_connector_test|sim_test|vkt7_test|vkt9_test|magika_test|_e2e|cli_test
+# The threaded tests (ctest names): logger, worker threads and LEDs, polling
+# cycle, connectors, simulators, drivers over ptys, storage and configuration
+# with their helper threads, the whole daemon.
+TSAN_TESTS = ^(LoggerTest|Threads|Led|PollingCycle|DriverFactory|RsConnectorTest|ModbusConnectorTest|HarnessTest|SimMeterTest|PtyLinkTest|VKT7|Vkt9|Zones|Magika|Storage|Config)|_e2e|^cli_test|^demo_run
 
 .PHONY: all deps build test demo clean fuzz-build fuzz test-sanitize test-tsan
 
@@ -48,7 +49,7 @@ test-sanitize: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOV_SANITIZE=thread
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0 \
 	    ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 demo: deps build
