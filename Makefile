@@ -49,7 +49,7 @@ test-sanitize: deps
 test-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOV_SANITIZE=thread
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0 \
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=$(abspath tests/tsan.supp) \
 	    ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 demo: deps build

@@ -80,9 +80,8 @@ void* CLed::functionThread(void*) {
         until = deadlineIn(10000);
         while (!stopping_ && pthread_cond_timedwait(&cond_, &mutex_, &until) == 0) {
         }
-        pthread_mutex_unlock(&mutex_);
-        pthread_testcancel();
-        pthread_mutex_lock(&mutex_);
+        // Every cancellation point of this loop holds the mutex, which the
+        // cleanup handler releases; none may come while it is released.
     }
     pthread_cleanup_pop(1);
     return nullptr;

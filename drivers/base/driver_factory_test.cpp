@@ -43,8 +43,18 @@ const kov::DriverRow kRows[] = {
 CConnector* const kConnector = reinterpret_cast<CConnector*>(0x1000);
 CJSONRPCConnector* const kLink = reinterpret_cast<CJSONRPCConnector*>(0x2000);
 
-std::unique_ptr<CKovBaseDriver> make(const ParamMap& params) {
-    return std::unique_ptr<CKovBaseDriver>(kov::CreateDriverFrom(kRows, params, kConnector, kLink));
+// As the daemon does at shutdown, a driver's thread is stopped before the
+// driver is deleted: the thread calls the driver's virtual functions.
+struct StopFirst {
+    void operator()(CKovBaseDriver* d) const {
+        d->Stop();
+        delete d;
+    }
+};
+using DriverPtr = std::unique_ptr<CKovBaseDriver, StopFirst>;
+
+DriverPtr make(const ParamMap& params) {
+    return DriverPtr(kov::CreateDriverFrom(kRows, params, kConnector, kLink));
 }
 
 TEST(DriverFactory, WiresInOrderAndStartsTheRowsClassNamedAfterTheManufacturer) {
@@ -74,7 +84,7 @@ TEST(DriverFactory, UnknownCaseVariantOrMissingManufacturerGiveTheEmptyDriver) {
         EXPECT_EQ(m ? m : "", d->threadName());
     }
     // The daemon's own table compares exactly too.
-    std::unique_ptr<CKovBaseDriver> d(CreateDriver({{"manufacturer", "VKT-7"}}, kConnector, kLink));
+    DriverPtr d(CreateDriver({{"manufacturer", "VKT-7"}}, kConnector, kLink));
     EXPECT_EQ(typeid(CKovEmptyDriver), typeid(*d));
 }
 

@@ -32,20 +32,24 @@ public:
 
     // The meter clock; the host clock unless set.
     void SetClock(std::function<time_t()> clock);
+    // The knobs below are taken under the register lock: the slave's thread
+    // reads them.
     // Shows midnight as hour 24 of the day before.
-    void SetClockHour24(bool on) { clockHour24_ = on; }
+    void SetClockHour24(bool on) { Locked([&] { clockHour24_ = on; }); }
     // How many busy answers (1) a find gives before its result.
-    void SetFindBusyPolls(int n) { busyPolls_ = n; }
+    void SetFindBusyPolls(int n) { Locked([&] { busyPolls_ = n; }); }
     // Forces the result of every find (0: the real result).
-    void ForceFindResult(int r) { forcedFind_ = r; }
+    void ForceFindResult(int r) { Locked([&] { forcedFind_ = r; }); }
     // How far back the archives reach, in strings.
     void SetDepth(int hourly, int daily) {
-        hourlyDepth_ = hourly;
-        dailyDepth_ = daily;
+        Locked([&] {
+            hourlyDepth_ = hourly;
+            dailyDepth_ = daily;
+        });
     }
     // The data registers of the string with this time answer an exception.
-    void BreakString(time_t stringTime) { broken_.insert(stringTime); }
-    void RepairStrings() { broken_.clear(); }
+    void BreakString(time_t stringTime) { Locked([&] { broken_.insert(stringTime); }); }
+    void RepairStrings() { Locked([&] { broken_.clear(); }); }
 
     // Values written to the command register, in order.
     std::vector<uint16_t> Commands() const;
@@ -86,6 +90,12 @@ private:
     static constexpr uint16_t kFindBusy = 1;
     static constexpr uint16_t kFindFound = 2;
     static constexpr uint16_t kFindNotFound = 3;
+
+    template <class F>
+    void Locked(F&& f) {
+        std::lock_guard<std::mutex> g(regs);
+        f();
+    }
 
     enum class Archive { kNone, kHourly, kDaily };
     uint16_t Firmware() const;

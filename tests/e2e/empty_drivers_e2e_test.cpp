@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -115,11 +116,12 @@ TEST_F(EmptyDrivers, SigtermEndsTheWaitOfAPausedConnect) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
 }
 
-// A thread of pid other than the main one.
+// The newest thread of pid: a driver thread (the LED threads come first).
 pid_t workerThread(pid_t pid) {
+    pid_t newest = -1;
     for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
-        if (pid_t tid = std::stoi(e.path().filename()); tid != pid) return tid;
-    return -1;
+        if (pid_t tid = std::stoi(e.path().filename()); tid != pid) newest = std::max(newest, tid);
+    return newest;
 }
 
 TEST_F(EmptyDrivers, SecondSigintExitsAtOnceWithStatusOne) {
