@@ -59,6 +59,8 @@ const Family kFamilies[] = {
 };
 constexpr int kArchiveDays = 2;
 
+void PrintTo(const Family& f, std::ostream* os) { *os << f.name; }
+
 std::string Join(const std::vector<std::string>& v) {
     std::string s;
     for (size_t i = 0; i < v.size() && i < 20; ++i) s += "  " + v[i] + "\n";
