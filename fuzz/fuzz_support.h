@@ -23,19 +23,24 @@ using Bytes = std::vector<uint8_t>;
 // standard output to /dev/null (the service client prints every reply).
 void InitEnvironment(time_t now);
 
+// A line with nothing to open, flush or drain: the fuzz connectors below.
+class FakeLine : public CConnector {
+public:
+    bool open_device() override { return true; }
+    void close_device() override {}
+    int FlushBuffers() override { return 0; }
+    int DrainOutput() override { return 0; }
+};
+
 // Every write succeeds; reads hand out the input bytes in order, as many as
 // asked for, and report a dead line (-1) once they are used up.
-class ReplayConnector : public CConnector {
+class ReplayConnector : public FakeLine {
 public:
     ReplayConnector(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     int WriteBuffer(const uint8_t* data, uint16_t len, uint8_t indication) override;
     int ReadBuffer(uint8_t* dest, uint16_t len, uint8_t indication) override;
     int ReadBufferCycle(uint8_t* dest, uint16_t len, uint8_t indication, uint32_t timeoutMs) override;
-    bool open_device() override { return true; }
-    void close_device() override {}
-    int FlushBuffers() override { return 0; }
-    int DrainOutput() override { return 0; }
 
 private:
     const uint8_t* data_;
@@ -46,7 +51,7 @@ private:
 // Each written frame goes to a responder (a simulated meter's handler);
 // its reply is read back and also appended to Recorded(), which is then a
 // seed for the replaying target.
-class LoopbackConnector : public CConnector {
+class LoopbackConnector : public FakeLine {
 public:
     using Responder = std::function<bool(const Bytes& request, Bytes& reply)>;
     explicit LoopbackConnector(Responder responder) : responder_(std::move(responder)) {}
@@ -54,10 +59,6 @@ public:
     int WriteBuffer(const uint8_t* data, uint16_t len, uint8_t indication) override;
     int ReadBuffer(uint8_t* dest, uint16_t len, uint8_t indication) override;
     int ReadBufferCycle(uint8_t* dest, uint16_t len, uint8_t indication, uint32_t timeoutMs) override;
-    bool open_device() override { return true; }
-    void close_device() override {}
-    int FlushBuffers() override { return 0; }
-    int DrainOutput() override { return 0; }
 
     const Bytes& Recorded() const { return recorded_; }
 

@@ -31,12 +31,8 @@ protected:
 
     void StartService(const std::string& json) {
         std::ofstream(dir + "/config.json") << json;
-        service = std::make_unique<Child>(
-            std::vector<std::string>{KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-            dir + "/service.out", dir + "/service.err");
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
-        })) << ReadFile(dir + "/service.err");
+        service = kovtest::StartConfigService(KOV_CONFIG_SERVICE_PATH, dir);
+        ASSERT_TRUE(service) << ReadFile(dir + "/service.err");
     }
 
     std::unique_ptr<Child> StartDaemon(const std::vector<std::string>& ids) {

@@ -43,12 +43,8 @@ protected:
         root = dir + "/root";
         std::filesystem::create_directories(root + "/tmp");
         std::ofstream(dir + "/config.json") << kConfig;
-        service = std::make_unique<Child>(
-            std::vector<std::string>{KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-            dir + "/service.out", dir + "/service.err");
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
-        })) << ReadFile(dir + "/service.err");
+        service = kovtest::StartConfigService(KOV_CONFIG_SERVICE_PATH, dir);
+        ASSERT_TRUE(service) << ReadFile(dir + "/service.err");
     }
 
     std::unique_ptr<Child> StartDaemon() {

@@ -62,11 +62,8 @@ TEST(MagikaDaemon, CurrentValuesAndArchivesReachTheFileTree) {
         "period_current": 3600, "serial": "7", "port_params": {"name": ")"
         << port.SlavePath() << R"(", "protocol": "modbus", "speed": "9600"},
         "systems": {"system_1": "Heating"}}})";
-    kovtest::Child service({KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-                           dir + "/service.out", dir + "/service.err");
-    ASSERT_TRUE(kovtest::WaitFor(5000, [&] {
-        return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
-    }));
+    auto service = kovtest::StartConfigService(KOV_CONFIG_SERVICE_PATH, dir);
+    ASSERT_TRUE(service) << ReadFile(dir + "/service.err");
     const time_t started = time(nullptr);
     kovtest::Child daemon({KOV_MAIN_PATH, "--root", root, "-e", "-v", "6", "-i", "m1"},
                           dir + "/daemon.out", dir + "/daemon.err");

@@ -150,6 +150,18 @@ bool WaitFor(int timeoutMs, const std::function<bool()>& condition) {
     return condition();
 }
 
+std::unique_ptr<Child> StartConfigService(const std::string& servicePath, const std::string& dir) {
+    auto service = std::make_unique<Child>(
+        std::vector<std::string>{servicePath, "--config", dir + "/config.json"},
+        dir + "/service.out", dir + "/service.err");
+    const bool listening = WaitFor(5000, [&] {
+        return ReadFile(dir + "/service.out").find("listening") != std::string::npos ||
+               !service->running();
+    }) && service->running();
+    if (!listening) service.reset();
+    return service;
+}
+
 std::string MakeTempDir(const std::string& tag) {
     const char* base = getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/kovtest-" + tag + "-XXXXXX";

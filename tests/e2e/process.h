@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ private:
     pid_t pid_ = -1;
     int status_ = -1;
 };
+
+// Starts kov-config-service (servicePath) on dir/config.json, its output in
+// dir/service.out and dir/service.err, and waits up to 5 s until it listens;
+// null when it did not.
+std::unique_ptr<Child> StartConfigService(const std::string& servicePath, const std::string& dir);
 
 std::string ReadFile(const std::string& path);
 bool WaitFor(int timeoutMs, const std::function<bool()>& condition);

@@ -118,15 +118,8 @@ protected:
         // Another program on the port (outside this suite's resource lock) is
         // waited out for a while.
         for (int attempt = 0; attempt < 240; ++attempt) {
-            service = std::make_unique<Child>(
-                std::vector<std::string>{KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-                dir + "/service.out", dir + "/service.err");
-            if (WaitFor(5000, [&] {
-                    return ReadFile(dir + "/service.out").find("listening") != std::string::npos ||
-                           !service->running();
-                }) && service->running())
-                return;
-            service.reset();
+            service = kovtest::StartConfigService(KOV_CONFIG_SERVICE_PATH, dir);
+            if (service) return;
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }
         FAIL() << "the data service did not start: " << ReadFile(dir + "/service.err");

@@ -56,12 +56,8 @@ protected:
         std::ofstream(dir + "/config.json")
             << R"({"17": {"manufacturer": "vkt-7", "period_current": "5", "port_params": {"name": ")"
             << link << R"("}, "systems": {"system_1": "A", "system_2": "B"}}})";
-        service = std::make_unique<Child>(
-            std::vector<std::string>{KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-            dir + "/service.out", dir + "/service.err");
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
-        })) << ReadFile(dir + "/service.err");
+        service = kovtest::StartConfigService(KOV_CONFIG_SERVICE_PATH, dir);
+        ASSERT_TRUE(service) << ReadFile(dir + "/service.err");
     }
     void TearDown() override {
         meter.reset();

@@ -65,12 +65,8 @@ protected:
             "port_params": {"name": ")" +
                    pty.SlavePath() + R"(", "speed": 9600},
             "systems": {"system_1": "TS1", "system_2": "TS2"}}})";
-        service = std::make_unique<Child>(
-            std::vector<std::string>{KOV_CONFIG_SERVICE_PATH, "--config", dir + "/config.json"},
-            dir + "/service.out", dir + "/service.err");
-        ASSERT_TRUE(WaitFor(5000, [&] {
-            return ReadFile(dir + "/service.out").find("listening") != std::string::npos;
-        })) << ReadFile(dir + "/service.err");
+        service = kovtest::StartConfigService(KOV_CONFIG_SERVICE_PATH, dir);
+        ASSERT_TRUE(service) << ReadFile(dir + "/service.err");
     }
     void TearDown() override {
         daemon.reset();
